@@ -1,0 +1,192 @@
+#include "block_lines.hpp"
+
+#include <cstring>
+
+namespace femap {
+
+PyObject* line_str(std::string_view bytes, bool ascii) {
+    if (!ascii) return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+    if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), bytes.data(), bytes.size());
+    return s;
+}
+
+static std::string_view ascii_view(PyObject* str) {
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
+}
+
+PyObject* split_fields_exact(PyObject* line) {
+    Ref no_commas = Ref::steal(PyObject_CallMethod(line, "rstrip", "s", ","));
+    if (!no_commas) return nullptr;
+    Ref stripped = Ref::steal(PyObject_CallMethod(no_commas.get(), "strip", nullptr));
+    if (!stripped) return nullptr;
+    Py_ssize_t comma = PyUnicode_FindChar(stripped.get(), ',', 0, PyUnicode_GET_LENGTH(stripped.get()), 1);
+    if (comma == -2) return nullptr;
+    if (comma < 0) return PyUnicode_Split(stripped.get(), nullptr, -1);
+    Ref sep = Ref::steal(PyUnicode_FromString(","));
+    if (!sep) return nullptr;
+    Ref pieces = Ref::steal(PyUnicode_Split(stripped.get(), sep.get(), -1));
+    if (!pieces) return nullptr;
+    Ref parts = Ref::steal(PyList_New(0));
+    if (!parts) return nullptr;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pieces.get()); ++k) {
+        Ref piece = Ref::steal(PyObject_CallMethod(PyList_GET_ITEM(pieces.get(), k), "strip", nullptr));
+        if (!piece) return nullptr;
+        if (PyUnicode_GET_LENGTH(piece.get()) > 0 && PyList_Append(parts.get(), piece.get()) < 0) return nullptr;
+    }
+    return parts.release();
+}
+
+PyObject* split_fields(PyObject* line) {
+    LineFields f;
+    if (!f.assign_str(line)) return nullptr;
+    return f.to_list();
+}
+
+bool LineFields::is(size_t k, std::string_view text) const {
+    if (!exact_) return views_[k] == text;
+    PyObject* s = item(k);
+    return PyUnicode_IS_ASCII(s) && ascii_view(s) == text;
+}
+
+bool LineFields::assign_str(PyObject* line) {
+    line_ = Ref::borrow(line);
+    if (PyUnicode_IS_ASCII(line)) {
+        exact_.reset();
+        split_fields_ascii(ascii_view(line), views_);
+        return true;
+    }
+    views_.clear();
+    exact_ = Ref::steal(split_fields_exact(line));
+    return static_cast<bool>(exact_);
+}
+
+bool LineFields::assign_bytes(std::string_view line, bool ascii) {
+    if (ascii || is_ascii(line)) {
+        line_.reset();
+        exact_.reset();
+        split_fields_ascii(line, views_);
+        return true;
+    }
+    Ref s = Ref::steal(line_str(line, false));
+    return s && assign_str(s.get());
+}
+
+PyObject* LineFields::to_list() const {
+    if (exact_) {
+        Py_INCREF(exact_.get());
+        return exact_.get();
+    }
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(views_.size())));
+    if (!list) return nullptr;
+    for (size_t k = 0; k < views_.size(); ++k) {
+        PyObject* s = line_str(views_[k], true);
+        if (!s) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), s);
+    }
+    return list.release();
+}
+
+bool BlockLines::bind(FEMAPBlockObject* block, NoneLines kind) {
+    marks_ = {};
+    n_marks_ = 0;
+    have_cursor_ = false;
+    if (block->text_owner) {
+        owner_ = Ref::borrow(block->text_owner);
+        list_ = false;
+        data_ = PyBytes_AS_STRING(block->text_owner);
+        begin_ = block->text_begin;
+        end_ = block->text_end;
+        n_lines_ = block->text_lines;
+        ascii_ = block->text_flags & FEMAP_TEXT_ASCII;
+        has_cr_ = block->text_flags & FEMAP_TEXT_HAS_CR;
+        return true;
+    }
+    if (block->lines == Py_None) {
+        if (kind == NoneLines::NoLen)
+            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        else
+            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return false;
+    }
+    bind_list(block->lines);
+    return true;
+}
+
+void BlockLines::bind_list(PyObject* list) {
+    owner_ = Ref::borrow(list);
+    list_ = true;
+}
+
+std::string_view BlockLines::byte_line(int64_t i) {
+    if (have_cursor_ && i == cursor_.index) return {data_ + cursor_.offset, cursor_.text_end - cursor_.offset};
+    int64_t idx = 0;
+    size_t off = begin_;
+    if (have_cursor_ && i > cursor_.index) {
+        idx = cursor_.index + 1;
+        off = cursor_.next_start;
+    } else {
+        for (size_t m = 0; m < n_marks_; ++m)
+            if (marks_[m].index <= i && marks_[m].index >= idx) idx = marks_[m].index, off = marks_[m].offset;
+    }
+    for (; idx < i; ++idx) off = find_line_end(data_, end_, off, has_cr_).next_start;
+    LineEnd le = find_line_end(data_, end_, off, has_cr_);
+    cursor_ = {i, off, le.text_end, le.next_start};
+    have_cursor_ = true;
+    marks_[mark_slot_] = {i, off};
+    mark_slot_ = (mark_slot_ + 1) % marks_.size();
+    if (n_marks_ < marks_.size()) ++n_marks_;
+    return {data_ + off, le.text_end - off};
+}
+
+static bool index_error() {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return false;
+}
+
+bool BlockLines::split(int64_t i, LineFields& f) {
+    if (!list_) return f.assign_bytes(byte_line(i), ascii_);
+    if (i < 0 || i >= PyList_GET_SIZE(owner_.get())) return index_error();
+    PyObject* line = PyList_GET_ITEM(owner_.get(), static_cast<Py_ssize_t>(i));
+    if (!PyUnicode_CheckExact(line)) {
+        raise_expected("str", line);
+        return false;
+    }
+    return f.assign_str(line);
+}
+
+PyObject* BlockLines::line_object(int64_t i) {
+    if (!list_) return line_str(byte_line(i), ascii_);
+    if (i < 0 || i >= PyList_GET_SIZE(owner_.get())) return index_error(), nullptr;
+    PyObject* line = PyList_GET_ITEM(owner_.get(), static_cast<Py_ssize_t>(i));
+    Py_INCREF(line);
+    return line;
+}
+
+bool materialize_lines(FEMAPBlockObject* block) {
+    if (!block->text_owner) return true;
+    Ref keep = Ref::borrow(block->text_owner);  // finalizers may drop the view meanwhile
+    const char* data = PyBytes_AS_STRING(keep.get());
+    bool ascii = block->text_flags & FEMAP_TEXT_ASCII;
+    bool has_cr = block->text_flags & FEMAP_TEXT_HAS_CR;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(block->text_lines)));
+    if (!list) return false;
+    size_t off = block->text_begin;
+    for (int64_t k = 0; k < block->text_lines; ++k) {
+        LineEnd le = find_line_end(data, block->text_end, off, has_cr);
+        PyObject* s = line_str({data + off, le.text_end - off}, ascii);
+        if (!s) return false;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), s);
+        off = le.next_start;
+    }
+    if (block->text_owner != keep.get()) return true;
+    PyObject* owner = block->text_owner;
+    block->text_owner = nullptr;
+    PyObject* old = block->lines;
+    block->lines = list.release();
+    Py_XDECREF(old);
+    Py_DECREF(owner);
+    return true;
+}
+
+}  // namespace femap

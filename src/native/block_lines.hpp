@@ -1,0 +1,89 @@
+// Lines of one block as the record walks see them: a view of the file's bytes for a
+// block whose list was never made, else the block's list of str. ASCII lines are
+// split in place; any other line goes through the host's own string methods.
+#pragma once
+#include <array>
+
+#include "module_state.hpp"
+#include "py_errors.hpp"
+#include "text/field_split.hpp"
+
+namespace femap {
+
+// The field list of one line.
+class LineFields {
+public:
+    size_t size() const { return exact_ ? size_t(PyList_GET_SIZE(exact_.get())) : views_.size(); }
+    Conv to_int32(size_t k, int32_t& out) { return exact_ ? str_to_int32(item(k), out) : text_to_int32(views_[k], out); }
+    Conv to_double(size_t k, double& out) { return exact_ ? str_to_double(item(k), out) : text_to_double(views_[k], out); }
+    Conv check_int(size_t k) { return exact_ ? str_is_int(item(k)) : text_is_int(views_[k]); }
+    bool is(size_t k, std::string_view text) const;
+
+    // Fills the list from a str line (exact type already checked).
+    bool assign_str(PyObject* line);
+    // Fills the list from line bytes; `ascii` tells that no byte is >= 0x80.
+    bool assign_bytes(std::string_view line, bool ascii);
+    // The field list as a new Python list.
+    PyObject* to_list() const;
+
+    friend void swap(LineFields& a, LineFields& b) noexcept {
+        std::swap(a.views_, b.views_);
+        std::swap(a.line_, b.line_);
+        std::swap(a.exact_, b.exact_);
+    }
+
+private:
+    PyObject* item(size_t k) const { return PyList_GET_ITEM(exact_.get(), static_cast<Py_ssize_t>(k)); }
+    FieldViews views_;
+    Ref line_;   // keeps the str that views_ points into
+    Ref exact_;  // list of str for lines that are not ASCII
+};
+
+// The exact splitter on any str, through the host's string methods.
+PyObject* split_fields_exact(PyObject* line);
+// The field splitter on a str (ASCII in place, else exact).
+PyObject* split_fields(PyObject* line);
+
+class BlockLines {
+public:
+    using Fields = LineFields;
+
+    // Which error a block whose lines are None gives: a length or an iteration.
+    enum class NoneLines { NoLen, NotIterable };
+
+    // Binds the lines of `block`; false with an error set when they are None.
+    bool bind(FEMAPBlockObject* block, NoneLines kind);
+    // Binds a list of lines (caller-made).
+    void bind_list(PyObject* list);
+
+    int64_t size() const { return list_ ? int64_t(PyList_GET_SIZE(owner_.get())) : n_lines_; }
+    bool split(int64_t i, LineFields& f);
+    // Line i as a Python object: a new str for a byte view, the list item itself
+    // otherwise. Null with an error set when i is out of range.
+    PyObject* line_object(int64_t i);
+
+private:
+    std::string_view byte_line(int64_t i);
+
+    Ref owner_;  // the bytes of the file, or the list
+    bool list_ = false;
+    const char* data_ = nullptr;
+    size_t begin_ = 0, end_ = 0;
+    int64_t n_lines_ = 0;
+    bool ascii_ = true, has_cr_ = false;
+    // Recently visited line starts, so that short steps back cost nothing.
+    struct Mark { int64_t index; size_t offset; };
+    std::array<Mark, 16> marks_{};
+    size_t n_marks_ = 0, mark_slot_ = 0;
+    struct Cursor { int64_t index; size_t offset, text_end, next_start; };
+    Cursor cursor_{};
+    bool have_cursor_ = false;
+};
+
+// Builds the Python list of a block whose lines are a byte view, stores it and drops
+// the view. No-op for other blocks. False with an error set on failure.
+bool materialize_lines(FEMAPBlockObject* block);
+// str of bytes known to be valid text (ASCII or UTF-8).
+PyObject* line_str(std::string_view bytes, bool ascii);
+
+}  // namespace femap

@@ -1,0 +1,237 @@
+// The model extractors: header, nodes, elements, properties, materials and output
+// sets, in their dict forms and (nodes, elements) their array forms.
+#include "numpy_arrays.hpp"
+#include "parser.hpp"
+#include "py_errors.hpp"
+#include "record_results.hpp"
+
+namespace femap {
+
+namespace {
+
+// Result dict keys, made once.
+PyObject* key(const char* text) { return PyUnicode_InternFromString(text); }
+struct Keys {
+    PyObject* title = key("title");
+    PyObject* version = key("version");
+    PyObject* id = key("id");
+    PyObject* prop_id = key("prop_id");
+    PyObject* topology = key("topology");
+    PyObject* nodes = key("nodes");
+    PyObject* material_id = key("material_id");
+    PyObject* value = key("value");
+};
+const Keys& keys() {
+    static Keys k;
+    return k;
+}
+
+// ---- Sinks ----------------------------------------------------------------------
+
+struct NodeDict {
+    Ref result = Ref::steal(PyDict_New());
+    bool force_2d;
+    bool node(int32_t id, double x, double y, double z) {
+        if (force_2d && z > 0.0) return true;
+        Ref k = Ref::steal(PyLong_FromLong(id));
+        Ref t = Ref::steal(Py_BuildValue("(ddd)", x, y, z));
+        return k && t && PyDict_SetItem(result.get(), k.get(), t.get()) == 0;
+    }
+};
+
+struct NodeArrays {
+    std::vector<int32_t> ids;
+    std::vector<double> coords;
+    bool node(int32_t id, double x, double y, double z) {
+        ids.push_back(id);
+        coords.insert(coords.end(), {x, y, z});
+        return true;
+    }
+};
+
+struct ElementList {
+    Ref result = Ref::steal(PyList_New(0));
+    bool element(int32_t id, int32_t prop, int32_t topo, const std::vector<int32_t>& nodes) {
+        Ref node_list = Ref::steal(int_list(nodes));
+        if (!node_list) return false;
+        Ref d = Ref::steal(Py_BuildValue("{OiOiOiOO}", keys().id, id, keys().prop_id, prop, keys().topology, topo,
+                                         keys().nodes, node_list.get()));
+        return d && PyList_Append(result.get(), d.get()) == 0;
+    }
+};
+
+struct ElementArrays {
+    std::vector<int32_t> ids, props, topos, connectivity, offsets{0};
+    int32_t offset = 0;
+    bool element(int32_t id, int32_t prop, int32_t topo, const std::vector<int32_t>& nodes) {
+        ids.push_back(id);
+        props.push_back(prop);
+        topos.push_back(topo);
+        connectivity.insert(connectivity.end(), nodes.begin(), nodes.end());
+        offset += static_cast<int32_t>(nodes.size());
+        offsets.push_back(offset);
+        return true;
+    }
+};
+
+struct PropertyDict {
+    Ref result = Ref::steal(PyDict_New());
+    bool property(BlockLines& lines, int64_t title_index, int32_t id, int32_t material) {
+        Ref title = Ref::steal(title_at(lines, title_index));
+        if (!title) return false;
+        Ref k = Ref::steal(PyLong_FromLong(id));
+        Ref v = Ref::steal(Py_BuildValue("{OiOO}", keys().material_id, material, keys().title, title.get()));
+        return k && v && PyDict_SetItem(result.get(), k.get(), v.get()) == 0;
+    }
+};
+
+struct MaterialDict {
+    Ref result = Ref::steal(PyDict_New());
+    bool material(int32_t id) {
+        Ref k = Ref::steal(PyLong_FromLong(id));
+        Ref v = Ref::steal(Py_BuildValue("{Oi}", keys().id, id));
+        return k && v && PyDict_SetItem(result.get(), k.get(), v.get()) == 0;
+    }
+};
+
+struct OutputSetDict {
+    Ref result = Ref::steal(PyDict_New());
+    Ref current_title;
+    bool title(BlockLines& lines, int64_t index) {
+        current_title = Ref::steal(title_at(lines, index));
+        return static_cast<bool>(current_title);
+    }
+    bool output_set(int32_t id, double value) {
+        Ref k = Ref::steal(PyLong_FromLong(id));
+        Ref v = Ref::steal(Py_BuildValue("{OOOd}", keys().title, current_title.get(), keys().value, value));
+        return k && v && PyDict_SetItem(result.get(), k.get(), v.get()) == 0;
+    }
+};
+
+// Result of a sink: its object when the walk succeeded.
+template <class Sink>
+PyObject* finish(bool ok, Sink& sink) {
+    return ok ? sink.result.release() : nullptr;
+}
+
+// str.strip() of a line object; the result must be a str or None.
+PyObject* stripped(PyObject* line) {
+    Ref s = Ref::steal(PyObject_CallMethod(line, "strip", nullptr));
+    if (s && !check_exact(s.get(), &PyUnicode_Type)) return nullptr;
+    return s.release();
+}
+
+}  // namespace
+
+PyObject* extract_header(FEMAPParserObject* self) {
+    Ref all = Ref::steal(fetch_blocks(self, 100));
+    if (!all) return nullptr;
+    if (all.get() == Py_None || PyList_GET_SIZE(all.get()) == 0) Py_RETURN_NONE;
+    Ref first = Ref::steal(PyList_New(1));
+    if (!first) return nullptr;
+    Py_INCREF(PyList_GET_ITEM(all.get(), 0));
+    PyList_SET_ITEM(first.get(), 0, PyList_GET_ITEM(all.get(), 0));
+    Ref title, version;
+    bool ok = for_each_block(first.get(), [&](FEMAPBlockObject* block) {
+        BlockLines lines;
+        if (!lines.bind(block, BlockLines::NoneLines::NoLen)) return false;
+        if (lines.size() < 2) return true;
+        Ref l0 = Ref::steal(lines.line_object(0));
+        if (!l0 || !(title = Ref::steal(stripped(l0.get())))) return false;
+        Ref l1 = Ref::steal(lines.line_object(1));
+        return l1 && (version = Ref::steal(stripped(l1.get())));
+    });
+    if (!ok) return nullptr;
+    if (!title) Py_RETURN_NONE;
+    if (PyUnicode_Check(title.get()) && PyUnicode_CompareWithASCIIString(title.get(), "<NULL>") == 0)
+        title = Ref::steal(PyUnicode_New(0, 0));
+    return Py_BuildValue("{OOOO}", keys().title, title.get(), keys().version, version.get());
+}
+
+PyObject* extract_nodes(FEMAPParserObject* self, bool force_2d) {
+    NodeDict sink{.force_2d = force_2d};
+    if (!sink.result) return nullptr;
+    bool ok = walk_each_block(self, 403, BlockLines::NoneLines::NotIterable,
+                              [&](BlockLines& lines) { return walk_nodes(lines, sink); });
+    return finish(ok, sink);
+}
+
+PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
+    NodeArrays sink;
+    if (!walk_each_block(self, 403, BlockLines::NoneLines::NotIterable,
+                         [&](BlockLines& lines) { return walk_nodes(lines, sink); }))
+        return nullptr;
+    if (numpy_is_own()) {
+        Ref ids = Ref::steal(int32_array(sink.ids));
+        Ref coords = Ref::steal(float64_array(sink.coords, 3));
+        if (!ids || !coords) return nullptr;
+        return PyTuple_Pack(2, ids.get(), coords.get());
+    }
+    Ref node_list = Ref::steal(int_list(sink.ids));
+    Ref coord_list = Ref::steal(tuple_list(sink.coords, 3));
+    if (!node_list || !coord_list) return nullptr;
+    Ref ids = Ref::steal(np_array_call(node_list.get(), "int32"));
+    if (!ids || !require_array(ids.get(), 1, Elem::Int32)) return nullptr;
+    Ref coords = Ref::steal(np_array_call(coord_list.get(), "float64"));
+    if (!coords) return nullptr;
+    if (sink.coords.empty()) coords = Ref::steal(empty_rows(coords.get(), 3));
+    if (!coords || !require_array(coords.get(), 2, Elem::Float64)) return nullptr;
+    return PyTuple_Pack(2, ids.get(), coords.get());
+}
+
+PyObject* extract_elements(FEMAPParserObject* self) {
+    ElementList sink;
+    if (!sink.result) return nullptr;
+    bool ok = walk_each_block(self, 404, BlockLines::NoneLines::NoLen,
+                              [&](BlockLines& lines) { return walk_elements(lines, sink); });
+    return finish(ok, sink);
+}
+
+PyObject* extract_elements_arrays(FEMAPParserObject* self) {
+    ElementArrays sink;
+    if (!walk_each_block(self, 404, BlockLines::NoneLines::NoLen,
+                         [&](BlockLines& lines) { return walk_elements(lines, sink); }))
+        return nullptr;
+    const std::vector<int32_t>* parts[] = {&sink.ids, &sink.props, &sink.topos, &sink.connectivity, &sink.offsets};
+    bool own = numpy_is_own();
+    Ref result = Ref::steal(PyTuple_New(5));
+    if (!result) return nullptr;
+    for (int k = 0; k < 5; ++k) {
+        PyObject* a;
+        if (own) {
+            a = int32_array(*parts[k]);
+        } else {
+            Ref list = Ref::steal(int_list(*parts[k]));
+            a = list ? np_array_call(list.get(), "int32") : nullptr;
+        }
+        if (!a) return nullptr;
+        PyTuple_SET_ITEM(result.get(), k, a);
+    }
+    return result.release();
+}
+
+PyObject* extract_properties(FEMAPParserObject* self) {
+    PropertyDict sink;
+    if (!sink.result) return nullptr;
+    bool ok = walk_each_block(self, 402, BlockLines::NoneLines::NoLen,
+                              [&](BlockLines& lines) { return walk_properties(lines, sink); });
+    return finish(ok, sink);
+}
+
+PyObject* extract_materials(FEMAPParserObject* self) {
+    MaterialDict sink;
+    if (!sink.result) return nullptr;
+    bool ok = walk_each_block(self, 601, BlockLines::NoneLines::NoLen,
+                              [&](BlockLines& lines) { return walk_materials(lines, sink); });
+    return finish(ok, sink);
+}
+
+PyObject* extract_output_sets(FEMAPParserObject* self) {
+    OutputSetDict sink;
+    if (!sink.result) return nullptr;
+    bool ok = walk_each_block(self, 450, BlockLines::NoneLines::NoLen,
+                              [&](BlockLines& lines) { return walk_output_sets(lines, sink); });
+    return finish(ok, sink);
+}
+
+}  // namespace femap

@@ -1,0 +1,174 @@
+// Output vectors (blocks 1051, then 451): every vector as a dict, or the first
+// vector that passes the filters as arrays. One record walk serves both.
+#include "numpy_arrays.hpp"
+#include "parser.hpp"
+#include "py_errors.hpp"
+#include "record_results.hpp"
+
+namespace femap {
+
+namespace {
+
+PyObject* key(const char* text) { return PyUnicode_InternFromString(text); }
+struct Keys {
+    PyObject* set_id = key("set_id");
+    PyObject* vec_id = key("vec_id");
+    PyObject* title = key("title");
+    PyObject* ent_type = key("ent_type");
+    PyObject* results = key("results");
+};
+const Keys& keys() {
+    static Keys k;
+    return k;
+}
+
+// Pairs stored by entity identifier; a later value replaces an earlier one.
+struct ResultsDict {
+    Ref dict = Ref::steal(PyDict_New());
+    bool pair(int32_t id, double value) {
+        Ref k = Ref::steal(PyLong_FromLong(id));
+        Ref v = Ref::steal(PyFloat_FromDouble(value));
+        return k && v && PyDict_SetItem(dict.get(), k.get(), v.get()) == 0;
+    }
+};
+
+// Pairs appended in delivery order.
+struct PairBuffers {
+    std::vector<int32_t> ids;
+    std::vector<double> values;
+    bool pair(int32_t id, double value) {
+        ids.push_back(id);
+        values.push_back(value);
+        return true;
+    }
+};
+
+struct VectorList {
+    Ref result = Ref::steal(PyList_New(0));
+    Ref current_title;
+
+    bool title(BlockLines& lines, int64_t index) {
+        current_title = Ref::steal(title_at(lines, index));
+        return static_cast<bool>(current_title);
+    }
+
+    RecordOutcome record(BlockLines& lines, int64_t n, int32_t set_id, int32_t vec_id, const VectorHeader& header,
+                         int64_t& next) {
+        ResultsDict results;
+        if (!results.dict) return RecordOutcome::Fail;
+        ScanEnd end;
+        switch (scan_vector_values(lines, n, header.result_start, results, end)) {
+            case Conv::Fail: return RecordOutcome::Fail;
+            case Conv::Reject:
+                next = end.failed_line + 1;
+                return RecordOutcome::Next;
+            case Conv::Ok: break;
+        }
+        Ref ent_type = header.found ? Ref::steal(PyLong_FromLong(header.ent_type)) : Ref::borrow(Py_None);
+        Ref d = Ref::steal(Py_BuildValue("{OiOiOOOOOO}", keys().set_id, set_id, keys().vec_id, vec_id, keys().title,
+                                         current_title.get(), keys().ent_type, ent_type.get(), keys().results,
+                                         results.dict.get()));
+        if (!d || PyList_Append(result.get(), d.get()) < 0) return RecordOutcome::Fail;
+        next = end.next;
+        return RecordOutcome::Next;
+    }
+};
+
+struct FirstMatch {
+    int32_t set_filter, vec_filter;
+    Ref result;  // set on a match
+
+    bool title(BlockLines&, int64_t) { return true; }
+
+    RecordOutcome record(BlockLines& lines, int64_t n, int32_t set_id, int32_t vec_id, const VectorHeader& header,
+                         int64_t& next) {
+        if ((set_filter >= 0 && set_id != set_filter) || (vec_filter >= 0 && vec_id != vec_filter))
+            return skip_vector_values(lines, n, header.result_start, next) ? RecordOutcome::Next
+                                                                           : RecordOutcome::Fail;
+        PairBuffers pairs;
+        ScanEnd end;
+        switch (scan_vector_values(lines, n, header.result_start, pairs, end)) {
+            case Conv::Fail: return RecordOutcome::Fail;
+            case Conv::Reject:
+                next = end.failed_line + 1;
+                return RecordOutcome::Next;
+            case Conv::Ok: break;
+        }
+        Ref ids, values;
+        if (numpy_is_own()) {
+            ids = Ref::steal(int32_array(pairs.ids));
+            values = Ref::steal(float64_array(pairs.values, 1));
+        } else {
+            Ref id_list = Ref::steal(int_list(pairs.ids));
+            if (!id_list) return RecordOutcome::Fail;
+            Ref value_list = Ref::steal(float_list(pairs.values));
+            if (!value_list) return RecordOutcome::Fail;
+            ids = Ref::steal(np_array_call(id_list.get(), "int32"));
+            if (ids) values = Ref::steal(np_array_call(value_list.get(), "float64"));
+        }
+        if (!ids || !values) return RecordOutcome::Fail;
+        result = Ref::steal(Py_BuildValue("(OOiii)", ids.get(), values.get(), set_id, vec_id,
+                                          header.found ? header.ent_type : -1));
+        return result ? RecordOutcome::Stop : RecordOutcome::Fail;
+    }
+};
+
+// The record walk over every gathered block.
+template <class Sink>
+RecordOutcome walk_vectors(FEMAPParserObject* self, Sink& sink) {
+    Ref all = Ref::steal(self->vtab->_get_output_vector_blocks(self));
+    if (!all) return RecordOutcome::Fail;
+    BlockLines lines;
+    RecordOutcome outcome = RecordOutcome::Next;
+    bool ok = for_each_block(all.get(), [&](FEMAPBlockObject* block) {
+        if (!lines.bind(block, BlockLines::NoneLines::NoLen)) return false;
+        outcome = walk_vector_records(lines, sink);
+        return outcome == RecordOutcome::Next;
+    });
+    if (!ok && outcome == RecordOutcome::Next) return RecordOutcome::Fail;
+    return outcome;
+}
+
+}  // namespace
+
+PyObject* gather_output_vector_blocks(FEMAPParserObject* self) {
+    Ref first = Ref::steal(fetch_blocks(self, 1051));
+    if (!first) return nullptr;
+    Ref second = Ref::steal(fetch_blocks(self, 451));
+    if (!second) return nullptr;
+    return PyNumber_Add(first.get(), second.get());
+}
+
+PyObject* locate_output_vector_header(PyObject* lines, int32_t start_index) {
+    if (!check_argument(lines, &PyList_Type, "lines")) return nullptr;
+    if (lines == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return nullptr;
+    }
+    BlockLines view;
+    view.bind_list(lines);
+    VectorHeader header;
+    if (locate_vector_header(view, start_index, header) == Conv::Fail) return nullptr;
+    return Py_BuildValue("(iOL)", header.ent_type, header.found ? Py_True : Py_False,
+                         static_cast<long long>(header.result_start));
+}
+
+PyObject* extract_output_vectors(FEMAPParserObject* self) {
+    VectorList sink;
+    if (!sink.result) return nullptr;
+    if (walk_vectors(self, sink) == RecordOutcome::Fail) return nullptr;
+    return sink.result.release();
+}
+
+PyObject* extract_output_vectors_arrays(FEMAPParserObject* self, int32_t set_id_filter, int32_t vec_id_filter) {
+    FirstMatch sink{set_id_filter, vec_id_filter, Ref()};
+    switch (walk_vectors(self, sink)) {
+        case RecordOutcome::Fail: return nullptr;
+        case RecordOutcome::Stop: return sink.result.release();
+        case RecordOutcome::Next: break;
+    }
+    Py_INCREF(g_state.no_match);
+    return g_state.no_match;
+}
+
+}  // namespace femap

@@ -1,0 +1,40 @@
+#include "record_results.hpp"
+
+#include "py_errors.hpp"
+
+namespace femap {
+
+namespace {
+
+PyObject* empty_str() { return PyUnicode_New(0, 0); }
+
+// strip, then rstrip(","), then "<NULL>" as "", on ASCII text.
+PyObject* clean_ascii_title(std::string_view text) {
+    std::string_view t = strip_space(text);
+    while (!t.empty() && t.back() == ',') t.remove_suffix(1);
+    if (t == "<NULL>") return empty_str();
+    return line_str(t, true);
+}
+
+}  // namespace
+
+PyObject* title_at(BlockLines& lines, int64_t index) {
+    if (index < 0) return empty_str();
+    Ref line = Ref::steal(lines.line_object(index));
+    if (!line) return nullptr;
+    if (PyUnicode_CheckExact(line.get()) && PyUnicode_IS_ASCII(line.get()))
+        return clean_ascii_title({reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(line.get())),
+                                  static_cast<size_t>(PyUnicode_GET_LENGTH(line.get()))});
+    Ref title = Ref::steal(PyObject_CallMethod(line.get(), "strip", nullptr));
+    if (!title || !check_exact(title.get(), &PyUnicode_Type)) return nullptr;
+    if (title.get() == Py_None) {
+        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'rstrip'");
+        return nullptr;
+    }
+    title = Ref::steal(PyObject_CallMethod(title.get(), "rstrip", "s", ","));
+    if (!title) return nullptr;
+    if (PyUnicode_CompareWithASCIIString(title.get(), "<NULL>") == 0) return empty_str();
+    return title.release();
+}
+
+}  // namespace femap

@@ -1,0 +1,204 @@
+// The constructor's scan: opens the file through the built-in open(), reads its
+// bytes once when the stream's encoding allows, and cuts them into blocks whose
+// lines stay a view of those bytes. Any other stream is read with readlines().
+#include <cstring>
+
+#include "parser.hpp"
+#include "py_errors.hpp"
+#include "text/block_scan.hpp"
+
+namespace femap {
+
+namespace {
+
+// Encodings whose decoding of ASCII bytes is the bytes themselves.
+bool ascii_compatible(std::string_view codec) {
+    return codec == "ascii" || codec.starts_with("iso8859-") || codec.starts_with("cp125") ||
+           codec == "mac-roman" || codec == "koi8-r" || codec == "koi8-u";
+}
+
+enum class ReadMode { Lines, Utf8Bytes, AsciiBytes };
+
+// How to read the open stream: its bytes directly when its codec is UTF-8 or
+// ASCII-compatible and it can seek back (for the host's own error on bad bytes).
+bool choose_mode(PyObject* f, ReadMode& mode) {
+    mode = ReadMode::Lines;
+    Ref encoding = Ref::steal(PyObject_GetAttrString(f, "encoding"));
+    if (!encoding) return false;
+    if (!PyUnicode_Check(encoding.get())) return true;
+    Ref codecs = Ref::steal(PyImport_ImportModule("codecs"));
+    if (!codecs) return false;
+    Ref info = Ref::steal(PyObject_CallMethod(codecs.get(), "lookup", "O", encoding.get()));
+    if (!info) return false;
+    Ref name = Ref::steal(PyObject_GetAttrString(info.get(), "name"));
+    if (!name) return false;
+    const char* codec = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : "";
+    if (!codec) return false;
+    ReadMode wanted = std::strcmp(codec, "utf-8") == 0 ? ReadMode::Utf8Bytes
+                      : ascii_compatible(codec)        ? ReadMode::AsciiBytes
+                                                       : ReadMode::Lines;
+    if (wanted == ReadMode::Lines) return true;
+    Ref seekable = Ref::steal(PyObject_CallMethod(f, "seekable", nullptr));
+    if (!seekable) return false;
+    int ok = PyObject_IsTrue(seekable.get());
+    if (ok < 0) return false;
+    if (ok) mode = wanted;
+    return true;
+}
+
+// int() of an identifier line by the host: 1 with `id` set, 0 for "-1" or no
+// integer, -1 on error (the OverflowError of the narrowing).
+int identify_exact(PyObject* line, int32_t& id) {
+    Ref stripped = Ref::steal(PyObject_CallMethod(line, "strip", nullptr));
+    if (!stripped) return -1;
+    if (PyUnicode_Check(stripped.get()) && PyUnicode_CompareWithASCIIString(stripped.get(), "-1") == 0) return 0;
+    Ref value = Ref::steal(PyLong_FromUnicodeObject(stripped.get(), 10));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return narrow_to_int32(value.get(), id) ? 1 : -1;
+}
+
+// Appends a block to the list stored under its identifier, storing a new list first.
+bool store_block(PyObject* blocks, int32_t id, PyObject* block) {
+    Ref owned_block = Ref::steal(block);
+    if (!owned_block) return false;
+    Ref key = Ref::steal(PyLong_FromLong(id));
+    if (!key) return false;
+    Ref list = Ref::borrow(PyDict_GetItemWithError(blocks, key.get()));
+    if (!list) {
+        if (PyErr_Occurred()) return false;
+        list = Ref::steal(PyList_New(0));
+        if (!list || PyDict_SetItem(blocks, key.get(), list.get()) < 0) return false;
+    }
+    if (PyList_CheckExact(list.get())) return PyList_Append(list.get(), owned_block.get()) == 0;
+    Ref r = Ref::steal(PyObject_CallMethod(list.get(), "append", "O", owned_block.get()));
+    return static_cast<bool>(r);
+}
+
+bool scan_bytes(PyObject* bytes, bool ascii, PyObject* blocks) {
+    const char* data = PyBytes_AS_STRING(bytes);
+    size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
+    bool has_cr = std::memchr(data, '\r', size) != nullptr;
+    uint8_t flags = (ascii ? FEMAP_TEXT_ASCII : 0) | (has_cr ? FEMAP_TEXT_HAS_CR : 0);
+    auto identify = [&](std::string_view line, int32_t& id) -> int {
+        if (ascii || is_ascii(line)) {
+            int64_t v = 0;
+            switch (classify_identifier_ascii(line, v)) {
+                case IdentKind::Block:
+                    if (v < INT32_MIN || v > INT32_MAX) {
+                        raise_int_overflow();
+                        return -1;
+                    }
+                    id = static_cast<int32_t>(v);
+                    return 1;
+                case IdentKind::MinusOne:
+                case IdentKind::NotInt: return 0;
+                case IdentKind::Unsure: break;
+            }
+        }
+        Ref s = Ref::steal(line_str(line, ascii || is_ascii(line)));
+        return s ? identify_exact(s.get(), id) : -1;
+    };
+    auto emit = [&](int32_t id, const BodySpan& span) {
+        return store_block(blocks, id, new_lazy_block(id, bytes, span.begin, span.end, span.n_lines, flags));
+    };
+    return scan_blocks(data, size, has_cr, identify, emit);
+}
+
+// A line of readlines() without its trailing line feeds.
+PyObject* without_newlines(PyObject* line) {
+    if (!PyUnicode_Check(line)) return PyObject_CallMethod(line, "rstrip", "s", "\n");
+    Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    while (n > 0 && PyUnicode_READ_CHAR(line, n - 1) == '\n') --n;
+    return PyUnicode_Substring(line, 0, n);
+}
+
+// -1 on error, else whether the line (without line feeds) is the delimiter line.
+int is_delimiter_line(PyObject* line, Ref& text) {
+    text = Ref::steal(without_newlines(line));
+    if (!text) return -1;
+    return PyUnicode_Check(text.get()) && PyUnicode_CompareWithASCIIString(text.get(), "   -1") == 0;
+}
+
+bool scan_lines(PyObject* lines, PyObject* blocks) {
+    Ref text;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines);) {
+        int d = is_delimiter_line(PyList_GET_ITEM(lines, i), text);
+        if (d < 0) return false;
+        if (!d) { ++i; continue; }
+        if (i + 1 >= PyList_GET_SIZE(lines)) break;
+        int32_t id = 0;
+        Ref next = Ref::borrow(PyList_GET_ITEM(lines, i + 1));
+        int r = identify_exact(next.get(), id);
+        if (r < 0) return false;
+        if (r == 0) { ++i; continue; }
+        Ref body = Ref::steal(PyList_New(0));
+        if (!body) return false;
+        for (i += 2; i < PyList_GET_SIZE(lines);) {
+            d = is_delimiter_line(PyList_GET_ITEM(lines, i), text);
+            if (d < 0) return false;
+            ++i;
+            if (d) break;
+            if (PyList_Append(body.get(), text.get()) < 0) return false;
+        }
+        if (!store_block(blocks, id, new_block(id, body.get()))) return false;
+    }
+    return true;
+}
+
+bool read_and_scan(PyObject* f, PyObject* blocks) {
+    ReadMode mode;
+    if (!choose_mode(f, mode)) return false;
+    if (mode != ReadMode::Lines) {
+        Ref buffer = Ref::steal(PyObject_GetAttrString(f, "buffer"));
+        if (!buffer) return false;
+        Ref bytes = Ref::steal(PyObject_CallMethod(buffer.get(), "read", nullptr));
+        if (!bytes) return false;
+        if (PyBytes_CheckExact(bytes.get())) {
+            const char* data = PyBytes_AS_STRING(bytes.get());
+            size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+            bool ascii = first_non_ascii(data, size) == size;
+            if (ascii || (mode == ReadMode::Utf8Bytes && is_valid_utf8(data, size)))
+                return scan_bytes(bytes.get(), ascii, blocks);
+        }
+        bytes.reset();
+        // Let the host read the text itself, so that it raises its own error.
+        Ref pos = Ref::steal(PyObject_CallMethod(f, "seek", "i", 0));
+        if (!pos) return false;
+    }
+    Ref lines = Ref::steal(PyObject_CallMethod(f, "readlines", nullptr));
+    if (!lines) return false;
+    if (!PyList_Check(lines.get())) {
+        raise_expected("list", lines.get());
+        return false;
+    }
+    return scan_lines(lines.get(), blocks);
+}
+
+}  // namespace
+
+int scan_file(FEMAPParserObject* self) {
+    Ref blocks = Ref::borrow(self->blocks);
+    Ref open = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!open) return -1;
+    open = Ref::steal(PyObject_GetAttrString(open.get(), "open"));
+    if (!open) return -1;
+    Ref f = Ref::steal(PyObject_CallFunction(open.get(), "Os", self->filepath, "r"));
+    if (!f) return -1;
+    bool ok = PyDict_Check(blocks.get()) ? read_and_scan(f.get(), blocks.get())
+                                         : (PyErr_SetString(PyExc_TypeError, "blocks is not a dict"), false);
+    // Close the file also when reading failed, keeping the first error.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref closed = Ref::steal(PyObject_CallMethod(f.get(), "close", nullptr));
+    if (type) {
+        PyErr_Restore(type, value, tb);
+        return -1;
+    }
+    return (ok && closed) ? 0 : -1;
+}
+
+}  // namespace femap

@@ -1,0 +1,82 @@
+#include "number_syntax.hpp"
+
+#include <charconv>
+#include <cstring>
+
+#include "text_bytes.hpp"
+
+namespace femap {
+
+namespace {
+inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+}  // namespace
+
+Parse parse_int_ascii(std::string_view text, int64_t& value) noexcept {
+    std::string_view s = strip_space(text);
+    size_t i = 0, n = s.size();
+    bool neg = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    size_t first = i;
+    uint64_t v = 0;
+    for (; i < n && is_digit(s[i]); ++i) v = v * 10 + static_cast<unsigned>(s[i] - '0');
+    size_t digits = i - first;
+    if (i < n) {
+        // An underscore between digits is valid syntax; let the host decide.
+        if (s[i] == '_' && digits > 0) return Parse::Unsure;
+        return Parse::Invalid;
+    }
+    if (digits == 0) return Parse::Invalid;
+    if (digits > 18) return Parse::Unsure;
+    value = neg ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+    return Parse::Ok;
+}
+
+Parse parse_real_ascii(std::string_view text, double& value) noexcept {
+    std::string_view s = strip_space(text);
+    size_t i = 0, n = s.size();
+    bool neg = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    size_t body = i;
+    size_t int_digits = 0, frac_digits = 0;
+    while (i < n && is_digit(s[i])) ++i, ++int_digits;
+    if (i < n && s[i] == '.') {
+        ++i;
+        while (i < n && is_digit(s[i])) ++i, ++frac_digits;
+    }
+    size_t exp_pos = std::string_view::npos;
+    bool mantissa_ok = int_digits + frac_digits > 0;
+    if (mantissa_ok && i < n && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
+        exp_pos = i++;
+        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        size_t exp_digits = 0;
+        while (i < n && is_digit(s[i])) ++i, ++exp_digits;
+        if (exp_digits == 0) mantissa_ok = false;
+    }
+    if (!mantissa_ok || i < n) {
+        // Letters may spell inf/nan, underscores may join digits: the host decides.
+        for (char c : s) {
+            if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_') {
+                if (c != 'e' && c != 'E' && c != 'd' && c != 'D') return Parse::Unsure;
+            }
+        }
+        return Parse::Invalid;
+    }
+    const char* b = s.data() + body;
+    const char* e = s.data() + n;
+    char buf[64];
+    if (exp_pos != std::string_view::npos && (s[exp_pos] == 'd' || s[exp_pos] == 'D')) {
+        size_t len = n - body;
+        if (len > sizeof buf) return Parse::Unsure;
+        std::memcpy(buf, b, len);
+        buf[exp_pos - body] = 'e';
+        b = buf;
+        e = buf + len;
+    }
+    double d = 0;
+    auto r = std::from_chars(b, e, d, std::chars_format::general);
+    if (r.ec != std::errc() || r.ptr != e) return Parse::Unsure;
+    value = neg ? -d : d;
+    return Parse::Ok;
+}
+
+}  // namespace femap

@@ -1,0 +1,1 @@
+"""Vexaro core: readers for finite-element model and result files."""

@@ -3,28 +3,14 @@
 #include "numpy_arrays.hpp"
 #include "parser.hpp"
 #include "py_errors.hpp"
+#include "py_build.hpp"
 #include "record_results.hpp"
 
 namespace femap {
 
 namespace {
 
-// Result dict keys, made once.
-PyObject* key(const char* text) { return PyUnicode_InternFromString(text); }
-struct Keys {
-    PyObject* title = key("title");
-    PyObject* version = key("version");
-    PyObject* id = key("id");
-    PyObject* prop_id = key("prop_id");
-    PyObject* topology = key("topology");
-    PyObject* nodes = key("nodes");
-    PyObject* material_id = key("material_id");
-    PyObject* value = key("value");
-};
-const Keys& keys() {
-    static Keys k;
-    return k;
-}
+const ResultKeys& keys() { return result_keys(); }
 
 // ---- Sinks ----------------------------------------------------------------------
 
@@ -34,7 +20,7 @@ struct NodeDict {
     bool node(int32_t id, double x, double y, double z) {
         if (force_2d && z > 0.0) return true;
         Ref k = Ref::steal(PyLong_FromLong(id));
-        Ref t = Ref::steal(Py_BuildValue("(ddd)", x, y, z));
+        Ref t = Ref::steal(build_tuple({PyFloat_FromDouble(x), PyFloat_FromDouble(y), PyFloat_FromDouble(z)}));
         return k && t && PyDict_SetItem(result.get(), k.get(), t.get()) == 0;
     }
 };
@@ -52,10 +38,10 @@ struct NodeArrays {
 struct ElementList {
     Ref result = Ref::steal(PyList_New(0));
     bool element(int32_t id, int32_t prop, int32_t topo, const std::vector<int32_t>& nodes) {
-        Ref node_list = Ref::steal(int_list(nodes));
-        if (!node_list) return false;
-        Ref d = Ref::steal(Py_BuildValue("{OiOiOiOO}", keys().id, id, keys().prop_id, prop, keys().topology, topo,
-                                         keys().nodes, node_list.get()));
+        Ref d = Ref::steal(build_dict({{keys().id, PyLong_FromLong(id)},
+                                       {keys().prop_id, PyLong_FromLong(prop)},
+                                       {keys().topology, PyLong_FromLong(topo)},
+                                       {keys().nodes, int_list(nodes)}}));
         return d && PyList_Append(result.get(), d.get()) == 0;
     }
 };
@@ -80,7 +66,7 @@ struct PropertyDict {
         Ref title = Ref::steal(title_at(lines, title_index));
         if (!title) return false;
         Ref k = Ref::steal(PyLong_FromLong(id));
-        Ref v = Ref::steal(Py_BuildValue("{OiOO}", keys().material_id, material, keys().title, title.get()));
+        Ref v = Ref::steal(build_dict({{keys().material_id, PyLong_FromLong(material)}, {keys().title, title.release()}}));
         return k && v && PyDict_SetItem(result.get(), k.get(), v.get()) == 0;
     }
 };
@@ -89,7 +75,7 @@ struct MaterialDict {
     Ref result = Ref::steal(PyDict_New());
     bool material(int32_t id) {
         Ref k = Ref::steal(PyLong_FromLong(id));
-        Ref v = Ref::steal(Py_BuildValue("{Oi}", keys().id, id));
+        Ref v = Ref::steal(build_dict({{keys().id, PyLong_FromLong(id)}}));
         return k && v && PyDict_SetItem(result.get(), k.get(), v.get()) == 0;
     }
 };
@@ -103,7 +89,8 @@ struct OutputSetDict {
     }
     bool output_set(int32_t id, double value) {
         Ref k = Ref::steal(PyLong_FromLong(id));
-        Ref v = Ref::steal(Py_BuildValue("{OOOd}", keys().title, current_title.get(), keys().value, value));
+        Ref v = Ref::steal(build_dict({{keys().title, Ref::borrow(current_title.get()).release()},
+                                       {keys().value, PyFloat_FromDouble(value)}}));
         return k && v && PyDict_SetItem(result.get(), k.get(), v.get()) == 0;
     }
 };
@@ -145,7 +132,7 @@ PyObject* extract_header(FEMAPParserObject* self) {
     if (!title) Py_RETURN_NONE;
     if (PyUnicode_Check(title.get()) && PyUnicode_CompareWithASCIIString(title.get(), "<NULL>") == 0)
         title = Ref::steal(PyUnicode_New(0, 0));
-    return Py_BuildValue("{OOOO}", keys().title, title.get(), keys().version, version.get());
+    return build_dict({{keys().title, title.release()}, {keys().version, version.release()}});
 }
 
 PyObject* extract_nodes(FEMAPParserObject* self, bool force_2d) {
@@ -162,10 +149,7 @@ PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
                          [&](BlockLines& lines) { return walk_nodes(lines, sink); }))
         return nullptr;
     if (numpy_is_own()) {
-        Ref ids = Ref::steal(int32_array(sink.ids));
-        Ref coords = Ref::steal(float64_array(sink.coords, 3));
-        if (!ids || !coords) return nullptr;
-        return PyTuple_Pack(2, ids.get(), coords.get());
+        return build_tuple({int32_array(sink.ids), float64_array(sink.coords, 3)});
     }
     Ref node_list = Ref::steal(int_list(sink.ids));
     Ref coord_list = Ref::steal(tuple_list(sink.coords, 3));
@@ -176,7 +160,7 @@ PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
     if (!coords) return nullptr;
     if (sink.coords.empty()) coords = Ref::steal(empty_rows(coords.get(), 3));
     if (!coords || !require_array(coords.get(), 2, Elem::Float64)) return nullptr;
-    return PyTuple_Pack(2, ids.get(), coords.get());
+    return build_tuple({ids.release(), coords.release()});
 }
 
 PyObject* extract_elements(FEMAPParserObject* self) {

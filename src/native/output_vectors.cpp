@@ -3,24 +3,14 @@
 #include "numpy_arrays.hpp"
 #include "parser.hpp"
 #include "py_errors.hpp"
+#include "py_build.hpp"
 #include "record_results.hpp"
 
 namespace femap {
 
 namespace {
 
-PyObject* key(const char* text) { return PyUnicode_InternFromString(text); }
-struct Keys {
-    PyObject* set_id = key("set_id");
-    PyObject* vec_id = key("vec_id");
-    PyObject* title = key("title");
-    PyObject* ent_type = key("ent_type");
-    PyObject* results = key("results");
-};
-const Keys& keys() {
-    static Keys k;
-    return k;
-}
+const ResultKeys& keys() { return result_keys(); }
 
 // Pairs stored by entity identifier; a later value replaces an earlier one.
 struct ResultsDict {
@@ -64,10 +54,12 @@ struct VectorList {
                 return RecordOutcome::Next;
             case Conv::Ok: break;
         }
-        Ref ent_type = header.found ? Ref::steal(PyLong_FromLong(header.ent_type)) : Ref::borrow(Py_None);
-        Ref d = Ref::steal(Py_BuildValue("{OiOiOOOOOO}", keys().set_id, set_id, keys().vec_id, vec_id, keys().title,
-                                         current_title.get(), keys().ent_type, ent_type.get(), keys().results,
-                                         results.dict.get()));
+        PyObject* ent_type = header.found ? PyLong_FromLong(header.ent_type) : Ref::borrow(Py_None).release();
+        Ref d = Ref::steal(build_dict({{keys().set_id, PyLong_FromLong(set_id)},
+                                       {keys().vec_id, PyLong_FromLong(vec_id)},
+                                       {keys().title, Ref::borrow(current_title.get()).release()},
+                                       {keys().ent_type, ent_type},
+                                       {keys().results, results.dict.release()}}));
         if (!d || PyList_Append(result.get(), d.get()) < 0) return RecordOutcome::Fail;
         next = end.next;
         return RecordOutcome::Next;
@@ -107,8 +99,8 @@ struct FirstMatch {
             if (ids) values = Ref::steal(np_array_call(value_list.get(), "float64"));
         }
         if (!ids || !values) return RecordOutcome::Fail;
-        result = Ref::steal(Py_BuildValue("(OOiii)", ids.get(), values.get(), set_id, vec_id,
-                                          header.found ? header.ent_type : -1));
+        result = Ref::steal(build_tuple({ids.release(), values.release(), PyLong_FromLong(set_id),
+                                         PyLong_FromLong(vec_id), PyLong_FromLong(header.found ? header.ent_type : -1)}));
         return result ? RecordOutcome::Stop : RecordOutcome::Fail;
     }
 };
@@ -118,6 +110,7 @@ template <class Sink>
 RecordOutcome walk_vectors(FEMAPParserObject* self, Sink& sink) {
     Ref all = Ref::steal(self->vtab->_get_output_vector_blocks(self));
     if (!all) return RecordOutcome::Fail;
+    GcPause pause;
     BlockLines lines;
     RecordOutcome outcome = RecordOutcome::Next;
     bool ok = for_each_block(all.get(), [&](FEMAPBlockObject* block) {
@@ -149,8 +142,8 @@ PyObject* locate_output_vector_header(PyObject* lines, int32_t start_index) {
     view.bind_list(lines);
     VectorHeader header;
     if (locate_vector_header(view, start_index, header) == Conv::Fail) return nullptr;
-    return Py_BuildValue("(iOL)", header.ent_type, header.found ? Py_True : Py_False,
-                         static_cast<long long>(header.result_start));
+    return build_tuple({PyLong_FromLong(header.ent_type), PyBool_FromLong(header.found),
+                        PyLong_FromLongLong(header.result_start)});
 }
 
 PyObject* extract_output_vectors(FEMAPParserObject* self) {

@@ -2,6 +2,7 @@
 // title of a record.
 #pragma once
 #include "parser.hpp"
+#include "py_build.hpp"
 
 namespace femap {
 
@@ -11,6 +12,7 @@ template <class Walk>
 bool walk_each_block(FEMAPParserObject* self, int32_t block_id, BlockLines::NoneLines none_lines, Walk&& walk) {
     Ref all = Ref::steal(fetch_blocks(self, block_id));
     if (!all) return false;
+    GcPause pause;
     BlockLines lines;
     return for_each_block(all.get(), [&](FEMAPBlockObject* block) {
         return lines.bind(block, none_lines) && walk(lines);

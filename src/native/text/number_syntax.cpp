@@ -37,20 +37,35 @@ Parse parse_real_ascii(std::string_view text, double& value) noexcept {
     bool neg = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
     size_t body = i;
+    // Significant digits while they fit, for the exact fast path below.
+    uint64_t mantissa = 0;
+    int significant = 0, scale = 0;
+    auto digit = [&](char c, bool fraction) {
+        if (significant < 19) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
+            if (mantissa) ++significant;
+            if (fraction) --scale;
+        } else if (!fraction) {
+            ++scale;
+        }
+    };
     size_t int_digits = 0, frac_digits = 0;
-    while (i < n && is_digit(s[i])) ++i, ++int_digits;
+    for (; i < n && is_digit(s[i]); ++i, ++int_digits) digit(s[i], false);
     if (i < n && s[i] == '.') {
-        ++i;
-        while (i < n && is_digit(s[i])) ++i, ++frac_digits;
+        for (++i; i < n && is_digit(s[i]); ++i, ++frac_digits) digit(s[i], true);
     }
     size_t exp_pos = std::string_view::npos;
     bool mantissa_ok = int_digits + frac_digits > 0;
+    int exponent = 0;
     if (mantissa_ok && i < n && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
         exp_pos = i++;
-        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        bool exp_neg = false;
+        if (i < n && (s[i] == '+' || s[i] == '-')) exp_neg = s[i++] == '-';
         size_t exp_digits = 0;
-        while (i < n && is_digit(s[i])) ++i, ++exp_digits;
+        for (; i < n && is_digit(s[i]); ++i, ++exp_digits)
+            if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
         if (exp_digits == 0) mantissa_ok = false;
+        if (exp_neg) exponent = -exponent;
     }
     if (!mantissa_ok || i < n) {
         // Letters may spell inf/nan, underscores may join digits: the host decides.
@@ -60,6 +75,18 @@ Parse parse_real_ascii(std::string_view text, double& value) noexcept {
             }
         }
         return Parse::Invalid;
+    }
+    // Exact when the digits fit in 53 bits and the power of ten is exact: one
+    // correctly rounded multiplication or division.
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    int e10 = scale + exponent;
+    // A dropped digit leaves a mantissa of 19 digits, above 2**53: never taken here.
+    if (mantissa <= (uint64_t(1) << 53) && e10 >= -22 && e10 <= 22) {
+        double d = static_cast<double>(mantissa);
+        d = e10 < 0 ? d / kPow10[-e10] : d * kPow10[e10];
+        value = neg ? -d : d;
+        return Parse::Ok;
     }
     const char* b = s.data() + body;
     const char* e = s.data() + n;

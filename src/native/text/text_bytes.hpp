@@ -10,9 +10,14 @@ namespace femap {
 
 // White space as str.strip()/split()/int()/float() see it in the ASCII range:
 // \t \n \v \f \r, \x1c-\x1f and blank.
-inline bool is_space(unsigned char c) noexcept {
-    return c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f);
-}
+inline constexpr struct SpaceTable {
+    bool is[256] = {};
+    constexpr SpaceTable() {
+        for (int c : {0x20, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x1c, 0x1d, 0x1e, 0x1f}) is[c] = true;
+    }
+} kSpace;
+
+inline bool is_space(unsigned char c) noexcept { return kSpace.is[c]; }
 
 inline std::string_view strip_space(std::string_view s) noexcept {
     size_t b = 0, e = s.size();

@@ -1,0 +1,39 @@
+// Building result objects: dicts in key order and tuples from new references, and a
+// pause of the cyclic collector while millions of containers are made.
+#pragma once
+#include <initializer_list>
+#include <utility>
+
+#include "pyref.hpp"
+
+namespace femap {
+
+// A new dict holding the pairs in order. Values are new references, taken over
+// (a null value means its creation failed: everything is released).
+PyObject* build_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
+// A new tuple of new references, taken over likewise.
+PyObject* build_tuple(std::initializer_list<PyObject*> items);
+
+// Keys of the result dicts, made once.
+struct ResultKeys {
+    PyObject *title, *version, *id, *prop_id, *topology, *nodes, *material_id, *value, *set_id, *vec_id,
+        *ent_type, *results;
+};
+const ResultKeys& result_keys();
+
+// Keeps the cyclic collector off while in scope (it would rescan every result
+// container built so far, again and again); restores its previous state.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
+}  // namespace femap

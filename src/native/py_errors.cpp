@@ -58,18 +58,27 @@ Ref integer_value(PyObject* obj) {
 
 }  // namespace
 
-bool int_arg_to_int64(PyObject* obj, int64_t& out) {
-    Ref v = integer_value(obj);
-    if (!v) return false;
-    long x = PyLong_AsLong(v.get());
+// An int object's value in 64 bits, with the host's text for larger values.
+static bool to_int64(PyObject* pylong, int64_t& out) {
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(pylong, &overflow);
+    if (overflow) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        return false;
+    }
     if (x == -1 && PyErr_Occurred()) return false;
     out = x;
     return true;
 }
 
+bool int_arg_to_int64(PyObject* obj, int64_t& out) {
+    Ref v = integer_value(obj);
+    return v && to_int64(v.get(), out);
+}
+
 bool narrow_to_int32(PyObject* pylong, int32_t& out) {
-    long x = PyLong_AsLong(pylong);
-    if (x == -1 && PyErr_Occurred()) return false;
+    int64_t x;
+    if (!to_int64(pylong, x)) return false;
     if (x < INT32_MIN || x > INT32_MAX) {
         raise_int_overflow();
         return false;

@@ -1,4 +1,6 @@
 """Shared helpers: neutral files written to tmp_path, parsers on both line paths."""
+from pathlib import Path
+
 import pytest
 
 from vexaro.core.femap_parser import FEMAPParser
@@ -52,3 +54,7 @@ def parser_of(write_file, line_path):
         return materialize(parser) if line_path == "lists" else parser
 
     return make
+
+
+# Neutral files written by other programs (see data/real/README.md).
+REAL_DATA = Path(__file__).resolve().parent / "data" / "real"

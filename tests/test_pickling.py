@@ -16,7 +16,8 @@ from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 BLOCK_SUM, PARSER_SUM = 0x7EB2A63, 0x3F1D598
-REAL = "/work/shared/data/real"
+from conftest import REAL_DATA
+REAL = str(REAL_DATA)
 
 
 SubParser = type("SubParser", (FEMAPParser,), {})

@@ -95,9 +95,13 @@ struct OutputSetDict {
     }
 };
 
-// Result of a sink: its object when the walk succeeded.
+// Runs a record walk over every block of one identifier into a sink whose
+// `result` is the dict or list returned.
 template <class Sink>
-PyObject* finish(bool ok, Sink& sink) {
+PyObject* extract_with(FEMAPParserObject* self, int32_t block_id, BlockLines::NoneLines none_lines, Sink& sink,
+                       bool (*walk)(BlockLines&, Sink&)) {
+    if (!sink.result) return nullptr;
+    bool ok = walk_each_block(self, block_id, none_lines, [&](BlockLines& lines) { return walk(lines, sink); });
     return ok ? sink.result.release() : nullptr;
 }
 
@@ -137,10 +141,7 @@ PyObject* extract_header(FEMAPParserObject* self) {
 
 PyObject* extract_nodes(FEMAPParserObject* self, bool force_2d) {
     NodeDict sink{.force_2d = force_2d};
-    if (!sink.result) return nullptr;
-    bool ok = walk_each_block(self, 403, BlockLines::NoneLines::NotIterable,
-                              [&](BlockLines& lines) { return walk_nodes(lines, sink); });
-    return finish(ok, sink);
+    return extract_with(self, 403, BlockLines::NoneLines::NotIterable, sink, walk_nodes<BlockLines, NodeDict>);
 }
 
 PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
@@ -165,10 +166,7 @@ PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
 
 PyObject* extract_elements(FEMAPParserObject* self) {
     ElementList sink;
-    if (!sink.result) return nullptr;
-    bool ok = walk_each_block(self, 404, BlockLines::NoneLines::NoLen,
-                              [&](BlockLines& lines) { return walk_elements(lines, sink); });
-    return finish(ok, sink);
+    return extract_with(self, 404, BlockLines::NoneLines::NoLen, sink, walk_elements<BlockLines, ElementList>);
 }
 
 PyObject* extract_elements_arrays(FEMAPParserObject* self) {
@@ -196,26 +194,17 @@ PyObject* extract_elements_arrays(FEMAPParserObject* self) {
 
 PyObject* extract_properties(FEMAPParserObject* self) {
     PropertyDict sink;
-    if (!sink.result) return nullptr;
-    bool ok = walk_each_block(self, 402, BlockLines::NoneLines::NoLen,
-                              [&](BlockLines& lines) { return walk_properties(lines, sink); });
-    return finish(ok, sink);
+    return extract_with(self, 402, BlockLines::NoneLines::NoLen, sink, walk_properties<BlockLines, PropertyDict>);
 }
 
 PyObject* extract_materials(FEMAPParserObject* self) {
     MaterialDict sink;
-    if (!sink.result) return nullptr;
-    bool ok = walk_each_block(self, 601, BlockLines::NoneLines::NoLen,
-                              [&](BlockLines& lines) { return walk_materials(lines, sink); });
-    return finish(ok, sink);
+    return extract_with(self, 601, BlockLines::NoneLines::NoLen, sink, walk_materials<BlockLines, MaterialDict>);
 }
 
 PyObject* extract_output_sets(FEMAPParserObject* self) {
     OutputSetDict sink;
-    if (!sink.result) return nullptr;
-    bool ok = walk_each_block(self, 450, BlockLines::NoneLines::NoLen,
-                              [&](BlockLines& lines) { return walk_output_sets(lines, sink); });
-    return finish(ok, sink);
+    return extract_with(self, 450, BlockLines::NoneLines::NoLen, sink, walk_output_sets<BlockLines, OutputSetDict>);
 }
 
 }  // namespace femap

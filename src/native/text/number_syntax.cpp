@@ -9,13 +9,18 @@ namespace femap {
 
 namespace {
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Consumes an optional sign at s[i]; true when it is a minus.
+inline bool take_sign(std::string_view s, size_t& i) noexcept {
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) return s[i++] == '-';
+    return false;
+}
 }  // namespace
 
 Parse parse_int_ascii(std::string_view text, int64_t& value) noexcept {
     std::string_view s = strip_space(text);
     size_t i = 0, n = s.size();
-    bool neg = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    bool neg = take_sign(s, i);
     size_t first = i;
     uint64_t v = 0;
     for (; i < n && is_digit(s[i]); ++i) v = v * 10 + static_cast<unsigned>(s[i] - '0');
@@ -34,8 +39,7 @@ Parse parse_int_ascii(std::string_view text, int64_t& value) noexcept {
 Parse parse_real_ascii(std::string_view text, double& value) noexcept {
     std::string_view s = strip_space(text);
     size_t i = 0, n = s.size();
-    bool neg = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    bool neg = take_sign(s, i);
     size_t body = i;
     // Significant digits while they fit, for the exact fast path below.
     uint64_t mantissa = 0;
@@ -59,8 +63,7 @@ Parse parse_real_ascii(std::string_view text, double& value) noexcept {
     int exponent = 0;
     if (mantissa_ok && i < n && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
         exp_pos = i++;
-        bool exp_neg = false;
-        if (i < n && (s[i] == '+' || s[i] == '-')) exp_neg = s[i++] == '-';
+        bool exp_neg = take_sign(s, i);
         size_t exp_digits = 0;
         for (; i < n && is_digit(s[i]); ++i, ++exp_digits)
             if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');

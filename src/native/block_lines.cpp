@@ -88,8 +88,8 @@ PyObject* LineFields::to_list() const {
 }
 
 bool BlockLines::bind(FEMAPBlockObject* block, NoneLines kind) {
-    marks_ = {};
     n_marks_ = 0;
+    mark_slot_ = 0;
     have_cursor_ = false;
     if (block->text_owner) {
         owner_ = Ref::borrow(block->text_owner);

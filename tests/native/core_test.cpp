@@ -1,0 +1,111 @@
+// Checks of the Python-free core, built and run without the interpreter.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "text/block_scan.hpp"
+#include "text/field_split.hpp"
+#include "text/number_syntax.hpp"
+#include "text/record_walks.hpp"
+
+using namespace femap;
+
+static int failures = 0;
+#define CHECK(cond)                                                        \
+    do {                                                                   \
+        if (!(cond)) {                                                     \
+            std::printf("%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            ++failures;                                                    \
+        }                                                                  \
+    } while (0)
+
+// ASCII lines held in memory, as the walks see them.
+struct TestFields {
+    FieldViews views;
+    size_t size() const { return views.size(); }
+    Conv to_int32(size_t k, int32_t& out) {
+        int64_t v;
+        if (parse_int_ascii(views[k], v) != Parse::Ok || v < INT32_MIN || v > INT32_MAX) return Conv::Reject;
+        out = static_cast<int32_t>(v);
+        return Conv::Ok;
+    }
+    Conv to_double(size_t k, double& out) {
+        return parse_real_ascii(views[k], out) == Parse::Ok ? Conv::Ok : Conv::Reject;
+    }
+    Conv check_int(size_t k) { int32_t v; return to_int32(k, v); }
+    bool is(size_t k, std::string_view t) const { return views[k] == t; }
+};
+
+struct TestLines {
+    using Fields = TestFields;
+    std::vector<std::string> lines;
+    int64_t size() const { return int64_t(lines.size()); }
+    bool split(int64_t i, Fields& f) { split_fields_ascii(lines[size_t(i)], f.views); return true; }
+};
+
+static std::vector<std::string> split(std::string_view s) {
+    FieldViews v;
+    split_fields_ascii(s, v);
+    return {v.begin(), v.end()};
+}
+
+int main() {
+    using V = std::vector<std::string>;
+    CHECK(split("  1, 2 ,3  ") == (V{"1", "2", "3"}));
+    CHECK(split("1,,3,,,") == (V{"1", "3"}));
+    CHECK(split("a b,c") == (V{"a b", "c"}));
+    CHECK(split("1 \t2\x1c 3") == (V{"1", "2", "3"}));
+    CHECK(split(", , ,").empty());
+    CHECK(split("1,2, ") == (V{"1", "2"}));
+
+    int64_t i64;
+    CHECK(parse_int_ascii(" -0042 ", i64) == Parse::Ok && i64 == -42);
+    CHECK(parse_int_ascii("1_0", i64) == Parse::Unsure);
+    CHECK(parse_int_ascii("1.0", i64) == Parse::Invalid);
+    CHECK(parse_int_ascii("1234567890123456789", i64) == Parse::Unsure);
+    double d;
+    CHECK(parse_real_ascii("1.5D+03", d) == Parse::Ok && d == 1500.0);
+    CHECK(parse_real_ascii("-.5e-1", d) == Parse::Ok && d == -0.05);
+    CHECK(parse_real_ascii("0.1", d) == Parse::Ok && d == 0.1);
+    CHECK(parse_real_ascii("1.5E3D2", d) == Parse::Invalid);
+    CHECK(parse_real_ascii("nan", d) == Parse::Unsure);
+    CHECK(parse_real_ascii("1e400", d) == Parse::Unsure);
+
+    // Scan: CRLF, a "-1" line after a delimiter, a repeated identifier.
+    std::string text = "x\r\n   -1\r\n   -1\r\n 403\r\na\r\n\r\n   -1\r\n   -1\r\n403\r\nb";
+    std::vector<std::pair<int32_t, int64_t>> found;
+    bool ok = scan_blocks(
+        text.data(), text.size(), true,
+        [](std::string_view line, int32_t& id) {
+            int64_t v;
+            if (classify_identifier_ascii(line, v) != IdentKind::Block) return 0;
+            id = static_cast<int32_t>(v);
+            return 1;
+        },
+        [&](int32_t id, const BodySpan& span) { found.push_back({id, span.n_lines}); return true; });
+    CHECK(ok && found == (std::vector<std::pair<int32_t, int64_t>>{{403, 2}, {403, 1}}));
+
+    // Output vectors: a range line with a continuation line, then the terminator.
+    TestLines lines{{"1,2", "T", "x", "5,6,7,8", "1,0,0", "10,12,1.", "2.,3.,4.", "-1,0.", "3,7"}};
+    VectorHeader header;
+    CHECK(locate_vector_header(lines, 0, header) == Conv::Ok && header.found && header.ent_type == 8 &&
+          header.result_start == 5);
+    struct Pairs {
+        std::vector<std::pair<int32_t, double>> got;
+        bool pair(int32_t id, double v) { got.push_back({id, v}); return true; }
+    } pairs;
+    ScanEnd end;
+    CHECK(scan_vector_values(lines, lines.size(), header.result_start, pairs, end) == Conv::Ok);
+    CHECK(end.next == 8 && pairs.got == (std::vector<std::pair<int32_t, double>>{{10, 1.}, {11, 2.}, {12, 3.}}));
+
+    // Elements: a failed record resumes at its first node list line.
+    TestLines elems{{"1,0,2,0,4", "10,0,20,0,40", "7,0,8,0,9,1.5", "11,12", "13"}};
+    struct Elements {
+        std::vector<int32_t> ids;
+        bool element(int32_t id, int32_t, int32_t, const std::vector<int32_t>&) { ids.push_back(id); return true; }
+    } sink;
+    CHECK(walk_elements(elems, sink) && sink.ids == std::vector<int32_t>{7});
+
+    std::printf("%s\n", failures ? "FAILED" : "ok");
+    return failures ? 1 : 0;
+}

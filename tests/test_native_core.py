@@ -1,0 +1,20 @@
+"""The Python-free core compiles and passes its checks without the interpreter."""
+import pathlib
+import shutil
+import subprocess
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+CXX = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+
+
+@pytest.mark.skipif(CXX is None or not (ROOT / "src" / "native").is_dir(), reason="needs a C++ compiler and the sources")
+def test_core_builds_and_passes_without_python(tmp_path):
+    exe = tmp_path / "core_test"
+    native = ROOT / "src" / "native"
+    subprocess.run([CXX, "-std=c++20", "-O1", "-I", str(native), str(ROOT / "tests" / "native" / "core_test.cpp"),
+                    *map(str, sorted((native / "text").glob("*.cpp"))), "-o", str(exe)], check=True)
+    run = subprocess.run([str(exe)], capture_output=True, text=True)
+    assert run.returncode == 0, run.stdout
+    assert run.stdout.strip() == "ok"

@@ -1,0 +1,408 @@
+"""Writes a large, realistic neutral file for the benchmarks.
+
+The layout follows what FEMAP and the Nastran/ZAERO converters write: fixed-width,
+comma-separated fields, reals with 17 significant digits (some with Fortran 'D'
+exponents), 7-line element records, 6-line output set records, and output vectors
+in blocks 1051 and 451 with single value lines and range lines with continuation
+lines. The file is written in chunks; nothing close to its size is held in memory.
+The same arguments and seed give the same bytes.
+
+    python benchmarks/generate.py benchmarks/data/bench.neu --size-mb 30
+    python benchmarks/generate.py benchmarks/data/full.neu --nodes 2000000 \
+        --elements 1000000 --vectors 40 --values-per-vector 500000
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+
+import numpy as np
+
+# Counts that --size-mb scales (unless given explicitly); about 1.6 GB as they are.
+FULL_MIX = {"nodes": 2_000_000, "elements": 1_000_000, "values_per_vector": 500_000}
+DEFAULT_VECTORS = 40
+CHUNK = 50_000  # records formatted per write
+
+DELIM = "   -1\n"
+
+# (topology code, number of nodes, weight): quad4, tri3, hex8, tet10, hex20.
+ELEMENT_KINDS = [(4, 4, 0.45), (2, 3, 0.15), (8, 8, 0.2), (10, 10, 0.1), (12, 20, 0.1)]
+
+ELEMENT_TAIL = (
+    "   0.0000000000000000D+00,   0.0000000000000000D+00,   0.0000000000000000D+00,\n" * 3
+    + "    0," * 12 + "         0," * 4 + "\n"
+)
+ZERO_SLOTS = "         0," * 10 + "\n"
+
+
+def fmt_real(values, width=25, digits=16):
+    """'%25.16E'-style texts of a sequence of floats."""
+    f = f"%{width}.{digits}E"
+    return [f % v for v in values]
+
+
+class Writer:
+    """Buffered text output that counts bytes and lines."""
+
+    def __init__(self, path=None):
+        self.f = open(path, "w", encoding="ascii", newline="\n") if path else None
+        self.parts = []
+        self.pending = 0
+        self.bytes = 0
+        self.lines = 0
+
+    def write(self, text):
+        self.parts.append(text)
+        self.pending += len(text)
+        if self.pending > (8 << 20):
+            self.flush()
+
+    def flush(self):
+        if self.parts:
+            text = "".join(self.parts)
+            if self.f:
+                self.f.write(text)
+            self.bytes += len(text)
+            self.lines += text.count("\n")
+            self.parts.clear()
+            self.pending = 0
+
+    def block(self, block_id):
+        self.write(DELIM + f"{block_id:>6}\n")
+
+    def end_block(self):
+        self.write(DELIM)
+
+    def close(self):
+        self.flush()
+        if self.f:
+            self.f.close()
+
+
+def write_header(w, args):
+    w.block(100)
+    w.write("Vexaro benchmark model (generated, seed %d)\n" % args.seed)
+    w.write("11.4,\n")
+    w.end_block()
+
+
+def write_properties(w, args, rng):
+    w.block(402)
+    mats = rng.integers(1, args.materials + 1, size=args.properties)
+    thick = rng.uniform(0.5, 20.0, size=args.properties)
+    for pid in range(1, args.properties + 1):
+        w.write(
+            f"{pid:>10},{110:>10},{int(mats[pid - 1]):>10},{17:>10},{1:>10},{0:>10},\n"
+            f"PSHELL {pid} t={thick[pid - 1]:.3f}mm,\n"
+            "         0,         0,         0,         0,\n"
+            "         8,\n"
+            + "         0," * 8 + "\n"
+            "         5,\n"
+            + ",".join(fmt_real([thick[pid - 1], 0.0, 0.0, 1.0, 0.8333333333333334], 22, 14)) + ",\n"
+        )
+    w.end_block()
+
+
+def write_materials(w, args, rng):
+    w.block(601)
+    young = rng.uniform(6.0e4, 2.1e5, size=args.materials)
+    for mid in range(1, args.materials + 1):
+        reals = [young[mid - 1], young[mid - 1] / 2.6, 0.3, 7.85e-9, 1.2e-5, 20.0] + [0.0] * 194
+        real_lines = "".join(
+            ",".join(fmt_real(reals[k:k + 10], 22, 14)) + ",\n" for k in range(0, 200, 10)
+        )
+        w.write(
+            f"{mid:>4}, -601, 55,   0,   0,   1,  0,\n"
+            f"MAT{mid} steel-like,\n"
+            "  10,\n" + "   0," * 10 + "\n"
+            "   25,\n" + ("   0," * 10 + "\n") * 2 + "   0," * 5 + "\n"
+            "   200,\n" + real_lines
+            + "   50,\n" + ("   0," * 10 + "\n") * 5
+            + "   60,\n" + ("   0," * 10 + "\n") * 6
+        )
+    w.end_block()
+
+
+def write_layers(w):
+    w.block(413)
+    w.write("     1,   124,\nDefault Layer\n")
+    w.end_block()
+
+
+def node_line_texts(ids, coords, dmask):
+    out = []
+    for nid, (x, y, z), d in zip(ids, coords, dmask):
+        line = (
+            "%10d,         0,         0,         1,        46,    0,    0,    0,    0,    0,    0,"
+            "%25.16E,%25.16E,%25.16E,         0,         0,\n" % (nid, x, y, z)
+        )
+        out.append(line.replace("E", "D") if d else line)
+    return out
+
+
+def write_nodes(w, args, rng):
+    w.block(403)
+    for start in range(0, args.nodes, CHUNK):
+        n = min(CHUNK, args.nodes - start)
+        ids = range(start + 1, start + n + 1)
+        coords = rng.uniform(-1000.0, 1000.0, size=(n, 3)).tolist()
+        dmask = (rng.random(n) < args.d_fraction).tolist()
+        w.write("".join(node_line_texts(ids, coords, dmask)))
+    w.end_block()
+
+
+def element_texts(rng, start, n, n_nodes, n_properties):
+    """Texts of the 7-line records of elements start + 1 .. start + n."""
+    codes = np.array([k[0] for k in ELEMENT_KINDS])
+    sizes = np.array([k[1] for k in ELEMENT_KINDS])
+    weights = np.array([k[2] for k in ELEMENT_KINDS])
+    kind = rng.choice(len(ELEMENT_KINDS), size=n, p=weights / weights.sum())
+    props = rng.integers(1, n_properties + 1, size=n).tolist()
+    conn = rng.integers(1, max(1, n_nodes) + 1, size=(n, 20)).tolist()
+    topo = codes[kind].tolist()
+    count = sizes[kind].tolist()
+    out = []
+    for k in range(n):
+        slots = conn[k][:count[k]] + [0] * (20 - count[k])
+        out.append(
+            "%10d,       124,%10d,        17,%10d,         1,         0,         0,"
+            "         0,         0,         0,         0,\n" % (start + k + 1, props[k], topo[k])
+            + "".join("%10d," % v for v in slots[:10]) + "\n"
+            + ("".join("%10d," % v for v in slots[10:]) + "\n" if count[k] > 10 else ZERO_SLOTS)
+            + ELEMENT_TAIL
+        )
+    return out
+
+
+def write_elements(w, args, rng):
+    w.block(404)
+    for start in range(0, args.elements, CHUNK):
+        n = min(CHUNK, args.elements - start)
+        w.write("".join(element_texts(rng, start, n, args.nodes, args.properties)))
+    w.end_block()
+
+
+def vector_plan(args):
+    """(block_id, set_id, vec_id, entity type) of every vector, in file order."""
+    plan = []
+    half = (args.vectors + 1) // 2
+    for v in range(args.vectors):
+        set_id = v % args.output_sets + 1
+        vec_id = 1000 + v // args.output_sets
+        plan.append((1051 if v < half else 451, set_id, vec_id, 7 if v % 3 else 8))
+    return plan
+
+
+def write_output_sets(w, args, rng):
+    w.block(450)
+    freqs = np.sort(rng.uniform(1.0, 500.0, size=args.output_sets))
+    for s in range(1, args.output_sets + 1):
+        w.write(
+            f"{s:>8},\n"
+            f"Mode {s:>5}   {freqs[s - 1]:9.3f} Hz\n"
+            "       0,       2\n"
+            + ("%25.16E,\n" % freqs[s - 1]).replace("E", "D" if s % 2 else "E")
+            + f"{s:>8},\n"
+            "<NULL>\n"
+        )
+    w.end_block()
+
+
+class ValueFormat:
+    """How one vector writes its reals: Nastran-style short or ZAERO-style long."""
+
+    def __init__(self, long, d_exp):
+        self.long, self.d_exp = long, d_exp
+        self.fmt = "%25.16E" if long else "%17.6E"
+
+    def texts(self, values):
+        out = [self.fmt % v for v in values]
+        if self.d_exp:
+            out = [t.replace("E", "D") for t in out]
+        return out
+
+
+def vector_runs(rng, n_values, use_ranges):
+    """(start id, length) of the runs of consecutive entity identifiers of a vector."""
+    runs = []
+    next_id = 1
+    left = n_values
+    while left > 0:
+        if use_ranges and rng.random() < 0.8:
+            length = int(min(left, rng.integers(2, 3000)))
+        else:
+            length = 1
+        runs.append((next_id, length))
+        next_id += length + int(rng.integers(1, 6))
+        left -= length
+    return runs
+
+
+def write_vector(w, rng, set_id, vec_id, ent_type, n_values, use_ranges, vfmt, title):
+    values = rng.standard_normal(n_values) * 10.0 ** rng.integers(-4, 3, size=n_values)
+    vmin, vmax = float(values.min()) if n_values else 0.0, float(values.max()) if n_values else 0.0
+    vabs = max(abs(vmin), abs(vmax))
+    w.write(
+        f"{set_id:>8},{vec_id:>8},{1:>8},\n"
+        f"{title:<24}\n"
+        f"{vmin:17.6E},{vmax:17.6E},{vabs:17.6E},\n"
+        + "".join("%8d," % c for c in (vec_id + 1, vec_id + 2, vec_id + 3, 0, 0, 0, 0, 0, 0, 0)) + "\n"
+        + "       0," * 10 + "\n"
+        f"{vec_id:>8},{vec_id + 1:>8},{1:>8},{ent_type:>8},\n"
+        "       1,       1,       1\n"
+    )
+    texts = vfmt.texts(values.tolist())
+    out = []
+    pos = 0
+    for start, length in vector_runs(rng, n_values, use_ranges):
+        chunk = texts[pos:pos + length]
+        pos += length
+        if length == 1:
+            out.append("%8d,%s,\n" % (start, chunk[0]))
+        else:
+            out.append("%8d,%8d,%s,\n" % (start, start + length - 1, ",".join(chunk[:8])))
+            for k in range(8, length, 10):
+                out.append(",".join(chunk[k:k + 10]) + ",\n")
+        if len(out) > 20_000:
+            w.write("".join(out))
+            out.clear()
+    out.append("      -1,     0.          ,\n")
+    w.write("".join(out))
+
+
+TITLES = ["Total Translation", "T1 Translation", "T2 Translation", "T3 Translation",
+          "Total Rotation", "Von Mises Stress", "Plate Top X Normal Stress", "Strain Energy"]
+
+
+def write_vectors(w, args, rng):
+    plan = vector_plan(args)
+    current = None
+    meta = []
+    for k, (block_id, set_id, vec_id, ent_type) in enumerate(plan):
+        if block_id != current:
+            if current is not None:
+                w.end_block()
+            w.block(block_id)
+            current = block_id
+        use_ranges = rng.random() < args.range_fraction
+        vfmt = ValueFormat(long=bool(k % 2), d_exp=bool(k % 2) and rng.random() < args.d_fraction * 2)
+        write_vector(w, rng, set_id, vec_id, ent_type, args.values_per_vector, use_ranges, vfmt,
+                     TITLES[k % len(TITLES)])
+        meta.append({"block": block_id, "set_id": set_id, "vec_id": vec_id,
+                     "ranges": use_ranges, "long": vfmt.long, "d_exp": vfmt.d_exp})
+    if current is not None:
+        w.end_block()
+    return meta
+
+
+def estimate_bytes(args, rng_seed):
+    """Bytes the file would have, from the fixed widths and a small sample of values."""
+    node = len(node_line_texts([1], [(1.0, 2.0, 3.0)], [False])[0])
+    element = len(element_texts(np.random.default_rng(0), 0, 1, 1, 1)[0])
+    per_value = sample_value_bytes(args, rng_seed)
+    fixed = Writer()
+    rng = np.random.default_rng(rng_seed)
+    write_header(fixed, args)
+    write_properties(fixed, args, rng)
+    write_materials(fixed, args, rng)
+    write_layers(fixed)
+    write_output_sets(fixed, args, rng)
+    fixed.close()
+    return (fixed.bytes + node * args.nodes + element * args.elements
+            + per_value * args.vectors * args.values_per_vector)
+
+
+def sample_value_bytes(args, seed):
+    """Average bytes per output value for the vector options in force."""
+    rng = np.random.default_rng(seed)
+    count = Writer()
+    m = 20_000
+    for k in range(4):
+        use_ranges = k < 4 * args.range_fraction
+        write_vector(count, rng, 1, 1, 7, m, use_ranges, ValueFormat(long=bool(k % 2), d_exp=False), "x")
+    count.close()
+    return count.bytes / (4 * m)
+
+
+def resolve_counts(args):
+    if args.size_mb is None:
+        for key, value in FULL_MIX.items():
+            if getattr(args, key) is None:
+                setattr(args, key, value)
+        return
+    target = args.size_mb * 1e6
+    given = {key: getattr(args, key) for key in FULL_MIX}
+    trial = argparse.Namespace(**vars(args))
+    for key in FULL_MIX:
+        setattr(trial, key, given[key] if given[key] is not None else 0)
+    fixed = estimate_bytes(trial, args.seed)
+    for key in FULL_MIX:
+        setattr(trial, key, FULL_MIX[key] if given[key] is None else 0)
+    scalable = estimate_bytes(trial, args.seed)
+    scale = max(0.0, target - fixed) / scalable if scalable else 0.0
+    for key, value in FULL_MIX.items():
+        if given[key] is None:
+            setattr(args, key, max(1, int(round(value * scale))))
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("out", help="path of the neutral file to write")
+    ap.add_argument("--size-mb", type=float, help="approximate size; scales the counts not given")
+    ap.add_argument("--nodes", type=int)
+    ap.add_argument("--elements", type=int)
+    ap.add_argument("--vectors", type=int, default=DEFAULT_VECTORS,
+                    help="output vectors, the first half in block 1051, the rest in block 451")
+    ap.add_argument("--values-per-vector", type=int)
+    ap.add_argument("--output-sets", type=int, default=20)
+    ap.add_argument("--properties", type=int, default=500)
+    ap.add_argument("--materials", type=int, default=50)
+    ap.add_argument("--d-fraction", type=float, default=0.25,
+                    help="share of node lines (and of long-format vectors) written with 'D' exponents")
+    ap.add_argument("--range-fraction", type=float, default=0.5,
+                    help="share of vectors written with range lines rather than single value lines")
+    ap.add_argument("--seed", type=int, default=20240611)
+    ap.add_argument("--quiet", action="store_true")
+    args = ap.parse_args(argv)
+    args.output_sets = max(1, min(args.output_sets, max(1, args.vectors)))
+    resolve_counts(args)
+
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    rng = np.random.default_rng(args.seed)
+    t0 = time.perf_counter()
+    w = Writer(args.out)
+    write_header(w, args)
+    write_properties(w, args, rng)
+    write_materials(w, args, rng)
+    write_layers(w)
+    write_nodes(w, args, rng)
+    write_elements(w, args, rng)
+    write_output_sets(w, args, rng)
+    meta = write_vectors(w, args, rng)
+    w.close()
+    elapsed = time.perf_counter() - t0
+
+    info = {
+        "path": os.path.abspath(args.out), "bytes": w.bytes, "lines": w.lines,
+        "nodes": args.nodes, "elements": args.elements, "properties": args.properties,
+        "materials": args.materials, "output_sets": args.output_sets, "vectors": args.vectors,
+        "values_per_vector": args.values_per_vector,
+        "values_total": args.vectors * args.values_per_vector, "seed": args.seed,
+        "d_fraction": args.d_fraction, "range_fraction": args.range_fraction,
+        "vector_list": meta,
+    }
+    with open(args.out + ".json", "w") as f:
+        json.dump(info, f, indent=1)
+    if not args.quiet:
+        print(f"wrote {args.out}: {w.bytes / 1e6:.1f} MB, {w.lines:,} lines, {args.nodes:,} nodes, "
+              f"{args.elements:,} elements, {args.vectors} vectors x {args.values_per_vector:,} values "
+              f"({args.vectors * args.values_per_vector:,}) in {elapsed:.1f} s "
+              f"({w.bytes / 1e6 / max(elapsed, 1e-9):.0f} MB/s)", file=sys.stderr)
+    return info
+
+
+if __name__ == "__main__":
+    main()

@@ -155,6 +155,18 @@ bool BlockLines::split(int64_t i, LineFields& f) {
     return f.assign_str(line);
 }
 
+bool BlockLines::ascii_text(int64_t i, std::string_view& text) {
+    if (!list_) {
+        text = byte_line(i);
+        return ascii_ || is_ascii(text);
+    }
+    if (i < 0 || i >= PyList_GET_SIZE(owner_.get())) return false;
+    PyObject* line = PyList_GET_ITEM(owner_.get(), static_cast<Py_ssize_t>(i));
+    if (!PyUnicode_CheckExact(line) || !PyUnicode_IS_ASCII(line)) return false;
+    text = ascii_view(line);
+    return true;
+}
+
 PyObject* BlockLines::line_object(int64_t i) {
     if (!list_) return line_str(byte_line(i), ascii_);
     if (i < 0 || i >= PyList_GET_SIZE(owner_.get())) return index_error(), nullptr;

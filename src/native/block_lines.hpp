@@ -58,6 +58,12 @@ public:
 
     int64_t size() const { return list_ ? int64_t(PyList_GET_SIZE(owner_.get())) : n_lines_; }
     bool split(int64_t i, LineFields& f);
+    // Line i as ASCII text when it is one (a byte view, or an ASCII str of the list).
+    bool ascii_text(int64_t i, std::string_view& text);
+    bool not_terminator(int64_t i) {
+        std::string_view text;
+        return ascii_text(i, text) && !may_be_terminator(text);
+    }
     // Line i as a Python object: a new str for a byte view, the list item itself
     // otherwise. Null with an error set when i is out of range.
     PyObject* line_object(int64_t i);

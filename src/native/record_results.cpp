@@ -20,11 +20,10 @@ PyObject* clean_ascii_title(std::string_view text) {
 
 PyObject* title_at(BlockLines& lines, int64_t index) {
     if (index < 0) return empty_str();
+    std::string_view text;
+    if (lines.ascii_text(index, text)) return clean_ascii_title(text);
     Ref line = Ref::steal(lines.line_object(index));
     if (!line) return nullptr;
-    if (PyUnicode_CheckExact(line.get()) && PyUnicode_IS_ASCII(line.get()))
-        return clean_ascii_title({reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(line.get())),
-                                  static_cast<size_t>(PyUnicode_GET_LENGTH(line.get()))});
     Ref title = Ref::steal(PyObject_CallMethod(line.get(), "strip", nullptr));
     if (!title || !check_exact(title.get(), &PyUnicode_Type)) return nullptr;
     if (title.get() == Py_None) {

@@ -41,6 +41,7 @@ struct TestLines {
     std::vector<std::string> lines;
     int64_t size() const { return int64_t(lines.size()); }
     bool split(int64_t i, Fields& f) { split_fields_ascii(lines[size_t(i)], f.views); return true; }
+    bool not_terminator(int64_t i) const { return !may_be_terminator(lines[size_t(i)]); }
 };
 
 static std::vector<std::string> split(std::string_view s) {
@@ -70,6 +71,10 @@ int main() {
     CHECK(parse_real_ascii("1.5E3D2", d) == Parse::Invalid);
     CHECK(parse_real_ascii("nan", d) == Parse::Unsure);
     CHECK(parse_real_ascii("1e400", d) == Parse::Unsure);
+    CHECK(parse_real_ascii("8.0000000000000000D+00", d) == Parse::Ok && d == 8.0);
+    // A capped exponent must not pass for a small one.
+    std::string tiny = "0." + std::string(100005, '0') + "1e1000100";
+    CHECK(parse_real_ascii(tiny, d) == Parse::Unsure);
 
     // Scan: CRLF, a "-1" line after a delimiter, a repeated identifier.
     std::string text = "x\r\n   -1\r\n   -1\r\n 403\r\na\r\n\r\n   -1\r\n   -1\r\n403\r\nb";

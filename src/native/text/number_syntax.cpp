@@ -41,22 +41,34 @@ Parse parse_real_ascii(std::string_view text, double& value) noexcept {
     size_t i = 0, n = s.size();
     bool neg = take_sign(s, i);
     size_t body = i;
-    // Significant digits while they fit, for the exact fast path below.
+    // The decimal digits as mantissa * 10**scale while they fit in 19 digits; `fits`
+    // turns false when a non-zero digit had to be dropped.
     uint64_t mantissa = 0;
-    int significant = 0, scale = 0;
-    auto digit = [&](char c, bool fraction) {
-        if (significant < 19) {
-            mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
-            if (mantissa) ++significant;
-            if (fraction) --scale;
-        } else if (!fraction) {
-            ++scale;
-        }
-    };
+    int digits = 0;
+    int64_t scale = 0;
+    bool fits = true;
     size_t int_digits = 0, frac_digits = 0;
-    for (; i < n && is_digit(s[i]); ++i, ++int_digits) digit(s[i], false);
+    for (; i < n && is_digit(s[i]); ++i, ++int_digits) {
+        unsigned d = static_cast<unsigned>(s[i] - '0');
+        if (digits < 19) {
+            mantissa = mantissa * 10 + d;
+            digits += mantissa != 0;
+        } else {
+            ++scale;
+            fits &= d == 0;
+        }
+    }
     if (i < n && s[i] == '.') {
-        for (++i; i < n && is_digit(s[i]); ++i, ++frac_digits) digit(s[i], true);
+        for (++i; i < n && is_digit(s[i]); ++i, ++frac_digits) {
+            unsigned d = static_cast<unsigned>(s[i] - '0');
+            if (digits < 19) {
+                mantissa = mantissa * 10 + d;
+                digits += mantissa != 0;
+                --scale;
+            } else {
+                fits &= d == 0;
+            }
+        }
     }
     size_t exp_pos = std::string_view::npos;
     bool mantissa_ok = int_digits + frac_digits > 0;
@@ -66,7 +78,10 @@ Parse parse_real_ascii(std::string_view text, double& value) noexcept {
         bool exp_neg = take_sign(s, i);
         size_t exp_digits = 0;
         for (; i < n && is_digit(s[i]); ++i, ++exp_digits)
-            if (exponent < 100000) exponent = exponent * 10 + (s[i] - '0');
+            if (exponent < 100000)
+                exponent = exponent * 10 + (s[i] - '0');
+            else
+                fits = false;  // too large for the fast path; from_chars decides
         if (exp_digits == 0) mantissa_ok = false;
         if (exp_neg) exponent = -exponent;
     }
@@ -83,9 +98,11 @@ Parse parse_real_ascii(std::string_view text, double& value) noexcept {
     // correctly rounded multiplication or division.
     static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    int e10 = scale + exponent;
-    // A dropped digit leaves a mantissa of 19 digits, above 2**53: never taken here.
-    if (mantissa <= (uint64_t(1) << 53) && e10 >= -22 && e10 <= 22) {
+    if (fits && mantissa > (uint64_t(1) << 53)) {
+        while (mantissa % 10 == 0) mantissa /= 10, ++scale;  // trailing zeros
+    }
+    int64_t e10 = scale + exponent;
+    if (fits && mantissa <= (uint64_t(1) << 53) && e10 >= -22 && e10 <= 22) {
         double d = static_cast<double>(mantissa);
         d = e10 < 0 ? d / kPow10[-e10] : d * kPow10[e10];
         value = neg ? -d : d;

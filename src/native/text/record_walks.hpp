@@ -2,7 +2,8 @@
 // array forms through a sink. Python-free: `Lines` and its `Fields` are template
 // parameters (see block_lines.hpp for the ones the module uses).
 //
-// Lines:  int64_t size();  bool split(int64_t i, Fields&)   (false: error pending)
+// Lines:  int64_t size();  bool split(int64_t i, Fields&)   (false: error pending);
+//         bool not_terminator(int64_t i)   (true only when line i is certainly none)
 // Fields: size_t size();   Conv to_int32(k, int32_t&);  Conv to_double(k, double&);
 //         Conv check_int(k);  bool is(k, std::string_view text)
 #pragma once
@@ -264,6 +265,10 @@ template <class Lines>
 bool skip_vector_values(Lines& lines, int64_t n, int64_t k, int64_t& next) {
     typename Lines::Fields f;
     while (k < n) {
+        if (lines.not_terminator(k)) {
+            ++k;
+            continue;
+        }
         if (!lines.split(k, f)) return false;
         ++k;
         if (is_terminator(f)) break;

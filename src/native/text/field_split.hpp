@@ -15,6 +15,16 @@ namespace femap {
 
 using FieldViews = std::vector<std::string_view>;
 
+// Skips runs of blanks eight at a time (fixed-width fields are padded with them).
+inline const char* skip_blanks(const char* b, const char* e) noexcept {
+    constexpr uint64_t blanks = 0x2020202020202020ull;
+    for (uint64_t w; e - b >= 8; b += 8) {
+        std::memcpy(&w, b, 8);
+        if (w != blanks) break;
+    }
+    return b;
+}
+
 inline void split_fields_ascii(std::string_view line, FieldViews& out) {
     out.clear();
     size_t e = line.size();
@@ -28,6 +38,7 @@ inline void split_fields_ascii(std::string_view line, FieldViews& out) {
         auto cut = [&](const char* comma) {
             const char* b = piece;
             const char* e = comma;
+            b = skip_blanks(b, e);
             while (b < e && is_space(static_cast<unsigned char>(*b))) ++b;
             while (e > b && is_space(static_cast<unsigned char>(e[-1]))) --e;
             if (e > b) out.emplace_back(b, static_cast<size_t>(e - b));

@@ -36,92 +36,45 @@ Parse parse_int_ascii(std::string_view text, int64_t& value) noexcept {
     return Parse::Ok;
 }
 
+namespace {
+
+// Decides a text that is not a plain decimal: letters other than an exponent may
+// spell inf/nan and underscores may join digits, so the host decides those; any
+// other text is refused by float() (and by the reading of D as E).
+Parse classify_unusual_real(std::string_view s) noexcept {
+    for (char c : s) {
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if ((letter && c != 'e' && c != 'E' && c != 'd' && c != 'D') || c == '_') return Parse::Unsure;
+    }
+    return Parse::Invalid;
+}
+
+}  // namespace
+
 Parse parse_real_ascii(std::string_view text, double& value) noexcept {
     std::string_view s = strip_space(text);
-    size_t i = 0, n = s.size();
+    size_t i = 0;
     bool neg = take_sign(s, i);
-    size_t body = i;
-    // The decimal digits as mantissa * 10**scale while they fit in 19 digits; `fits`
-    // turns false when a non-zero digit had to be dropped.
-    uint64_t mantissa = 0;
-    int digits = 0;
-    int64_t scale = 0;
-    bool fits = true;
-    size_t int_digits = 0, frac_digits = 0;
-    for (; i < n && is_digit(s[i]); ++i, ++int_digits) {
-        unsigned d = static_cast<unsigned>(s[i] - '0');
-        if (digits < 19) {
-            mantissa = mantissa * 10 + d;
-            digits += mantissa != 0;
-        } else {
-            ++scale;
-            fits &= d == 0;
-        }
-    }
-    if (i < n && s[i] == '.') {
-        for (++i; i < n && is_digit(s[i]); ++i, ++frac_digits) {
-            unsigned d = static_cast<unsigned>(s[i] - '0');
-            if (digits < 19) {
-                mantissa = mantissa * 10 + d;
-                digits += mantissa != 0;
-                --scale;
-            } else {
-                fits &= d == 0;
-            }
-        }
-    }
-    size_t exp_pos = std::string_view::npos;
-    bool mantissa_ok = int_digits + frac_digits > 0;
-    int exponent = 0;
-    if (mantissa_ok && i < n && (s[i] == 'e' || s[i] == 'E' || s[i] == 'd' || s[i] == 'D')) {
-        exp_pos = i++;
-        bool exp_neg = take_sign(s, i);
-        size_t exp_digits = 0;
-        for (; i < n && is_digit(s[i]); ++i, ++exp_digits)
-            if (exponent < 100000)
-                exponent = exponent * 10 + (s[i] - '0');
-            else
-                fits = false;  // too large for the fast path; from_chars decides
-        if (exp_digits == 0) mantissa_ok = false;
-        if (exp_neg) exponent = -exponent;
-    }
-    if (!mantissa_ok || i < n) {
-        // Letters may spell inf/nan, underscores may join digits: the host decides.
-        for (char c : s) {
-            if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_') {
-                if (c != 'e' && c != 'E' && c != 'd' && c != 'D') return Parse::Unsure;
-            }
-        }
-        return Parse::Invalid;
-    }
-    // Exact when the digits fit in 53 bits and the power of ten is exact: one
-    // correctly rounded multiplication or division.
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (fits && mantissa > (uint64_t(1) << 53)) {
-        while (mantissa % 10 == 0) mantissa /= 10, ++scale;  // trailing zeros
-    }
-    int64_t e10 = scale + exponent;
-    if (fits && mantissa <= (uint64_t(1) << 53) && e10 >= -22 && e10 <= 22) {
-        double d = static_cast<double>(mantissa);
-        d = e10 < 0 ? d / kPow10[-e10] : d * kPow10[e10];
-        value = neg ? -d : d;
-        return Parse::Ok;
-    }
-    const char* b = s.data() + body;
-    const char* e = s.data() + n;
-    char buf[64];
-    if (exp_pos != std::string_view::npos && (s[exp_pos] == 'd' || s[exp_pos] == 'D')) {
-        size_t len = n - body;
-        if (len > sizeof buf) return Parse::Unsure;
-        std::memcpy(buf, b, len);
-        buf[exp_pos - body] = 'e';
-        b = buf;
-        e = buf + len;
-    }
+    const char* b = s.data() + i;
+    const char* e = s.data() + s.size();
+    // from_chars reads the decimal forms float() reads, and also a sign (ruled out by
+    // this test, so "--1" stays refused) and inf/nan (left to the host by it).
+    if (b == e || !(is_digit(*b) || *b == '.')) return classify_unusual_real(s);
     double d = 0;
     auto r = std::from_chars(b, e, d, std::chars_format::general);
-    if (r.ec != std::errc() || r.ptr != e) return Parse::Unsure;
+    if (r.ec == std::errc() && r.ptr != e && (*r.ptr == 'd' || *r.ptr == 'D')) {
+        // A Fortran exponent: read the same text with E in place of the D.
+        char buf[128];
+        size_t len = static_cast<size_t>(e - b);
+        if (len > sizeof buf) return Parse::Unsure;
+        std::memcpy(buf, b, len);
+        buf[r.ptr - b] = 'e';
+        b = buf;
+        e = buf + len;
+        r = std::from_chars(b, e, d, std::chars_format::general);
+    }
+    if (r.ec == std::errc::result_out_of_range) return Parse::Unsure;
+    if (r.ec != std::errc() || r.ptr != e) return classify_unusual_real(s);
     value = neg ? -d : d;
     return Parse::Ok;
 }

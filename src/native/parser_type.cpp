@@ -85,10 +85,9 @@ PyObject* get_blocks_impl(FEMAPParserObject* self, int32_t block_id) {
     return value.release();
 }
 
-#define ENTRY(name, impl, result_type)                                                                      \
-    PyObject* vt_##name(FEMAPParserObject* self, int skip_dispatch) {                                      \
-        return entry_without_args<impl, reinterpret_cast<PyCFunction>(py_##name), result_type>(self, #name, \
-                                                                                              skip_dispatch); \
+#define ENTRY(name, impl, result_type)                                                   \
+    PyObject* vt_##name(FEMAPParserObject* self, int skip_dispatch) {                   \
+        return entry_without_args<impl, py_##name, result_type>(self, #name, skip_dispatch); \
     }
 ENTRY(parse, parse_impl, &PyDict_Type)
 ENTRY(get_header, extract_header, &PyDict_Type)

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace femap {
 
 // White space as str.strip()/split()/int()/float() see it in the ASCII range:
@@ -44,20 +48,29 @@ struct LineEnd {
 };
 
 // The end of the line that starts at `pos` (pos < size). `has_cr` tells whether
-// the buffer holds any "\r" at all; without one, a single memchr finds the end.
+// the buffer holds any "\r" at all. Lines are short: 16 bytes are tested at once
+// inline, which beats a library call per line.
 inline LineEnd find_line_end(const char* data, size_t size, size_t pos, bool has_cr) noexcept {
-    const char* p = data + pos;
-    size_t rest = size - pos;
-    const void* nl = std::memchr(p, '\n', rest);
-    size_t n = nl ? static_cast<size_t>(static_cast<const char*>(nl) - data) : size;
-    if (has_cr) {
-        const void* cr = std::memchr(p, '\r', n - pos);
-        if (cr) {
-            size_t r = static_cast<size_t>(static_cast<const char*>(cr) - data);
-            return {r, (r + 1 == n && nl) ? n + 1 : r + 1};
+    size_t i = pos;
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (; i + 16 <= size; i += 16) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        __m128i hits = _mm_cmpeq_epi8(chunk, nl);
+        if (has_cr) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(chunk, cr));
+        if (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits))) {
+            i += static_cast<size_t>(__builtin_ctz(mask));
+            goto found;
         }
     }
-    return {n, nl ? n + 1 : size};
+#endif
+    for (; i < size; ++i)
+        if (data[i] == '\n' || (has_cr && data[i] == '\r')) goto found;
+    return {size, size};
+found:
+    if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n') return {i, i + 2};
+    return {i, i + 1};
 }
 
 }  // namespace femap

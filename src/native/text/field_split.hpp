@@ -2,6 +2,7 @@
 // then comma-separated (empty pieces dropped) when a comma is left, else split at
 // runs of white space. Fields are views into the line.
 #pragma once
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -15,14 +16,20 @@ namespace femap {
 
 using FieldViews = std::vector<std::string_view>;
 
-// Skips runs of blanks eight at a time (fixed-width fields are padded with them).
-inline const char* skip_blanks(const char* b, const char* e) noexcept {
-    constexpr uint64_t blanks = 0x2020202020202020ull;
-    for (uint64_t w; e - b >= 8; b += 8) {
-        std::memcpy(&w, b, 8);
-        if (w != blanks) break;
+// Skips the leading blanks of the field [b, e) without a branch per blank (fixed-width
+// fields are padded with a varying number of them); bytes up to `limit` may be read.
+inline const char* skip_blanks(const char* b, const char* e, const char* limit) noexcept {
+#if defined(__SSE2__)
+    const __m128i blank = _mm_set1_epi8(' ');
+    while (b < e && limit - b >= 16) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+        unsigned blanks = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, blank)));
+        if (blanks != 0xffff) return std::min(e, b + __builtin_ctz(~blanks));
+        b += 16;
     }
-    return b;
+#endif
+    (void)limit;
+    return std::min(b, e);
 }
 
 inline void split_fields_ascii(std::string_view line, FieldViews& out) {
@@ -38,7 +45,7 @@ inline void split_fields_ascii(std::string_view line, FieldViews& out) {
         auto cut = [&](const char* comma) {
             const char* b = piece;
             const char* e = comma;
-            b = skip_blanks(b, e);
+            b = skip_blanks(b, e, end);
             while (b < e && is_space(static_cast<unsigned char>(*b))) ++b;
             while (e > b && is_space(static_cast<unsigned char>(e[-1]))) --e;
             if (e > b) out.emplace_back(b, static_cast<size_t>(e - b));

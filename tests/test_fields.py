@@ -3,16 +3,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import materialize, neutral_text
+from reference_reader import split_fields as ref_split
 from vexaro.core.femap_parser import FEMAPParser
 
 split = FEMAPParser.parse_csv_line
-
-
-def ref_split(line):
-    stripped = line.rstrip(",").strip()
-    if "," in stripped:
-        return [piece.strip() for piece in stripped.split(",") if piece.strip()]
-    return stripped.split()
 
 
 class StrSub(str):

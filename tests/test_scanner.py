@@ -16,6 +16,7 @@ from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
 DELIM = "   -1"
 from conftest import REAL_DATA
+from reference_reader import block_map, scan
 
 REAL_FILES = sorted(str(p) for p in REAL_DATA.glob("*.neu"))
 NO_GET = "'NoneType' object has no attribute 'get'"
@@ -24,35 +25,7 @@ TOO_LARGE = "value too large to convert to int"
 
 def ref_scan(path):
     """Plain Python reading of a neutral file: {block_id: [lines of each block]}."""
-    with open(path, "r") as f:
-        lines = f.readlines()
-    blocks, i, n = {}, 0, len(lines)
-    while i < n:
-        if lines[i].rstrip("\n") != DELIM:
-            i += 1
-            continue
-        if i + 1 >= n:
-            break
-        ident = lines[i + 1].strip()
-        if ident == "-1":
-            i += 1
-            continue
-        try:
-            block_id = int(ident)
-        except ValueError:
-            i += 1
-            continue
-        if not -2**31 <= block_id < 2**31:
-            raise OverflowError(TOO_LARGE if -2**63 <= block_id < 2**63
-                                else "Python int too large to convert to C long")
-        body, i = [], i + 2
-        while i < n:
-            line, i = lines[i].rstrip("\n"), i + 1
-            if line == DELIM:
-                break
-            body.append(line)
-        blocks.setdefault(block_id, []).append(body)
-    return blocks
+    return block_map(scan(path))
 
 
 def exact(text):

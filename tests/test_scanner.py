@@ -14,7 +14,6 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from conftest import materialize, neutral_text
 from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
-DELIM = "   -1"
 from conftest import REAL_DATA
 from reference_reader import block_map, scan
 

@@ -7,6 +7,7 @@
 #include "module_state.hpp"
 #include "py_errors.hpp"
 #include "text/field_split.hpp"
+#include "text/number_syntax.hpp"
 
 namespace femap {
 
@@ -14,9 +15,16 @@ namespace femap {
 class LineFields {
 public:
     size_t size() const { return exact_ ? size_t(PyList_GET_SIZE(exact_.get())) : views_.size(); }
-    Conv to_int32(size_t k, int32_t& out) { return exact_ ? str_to_int32(item(k), out) : text_to_int32(views_[k], out); }
+    Conv to_int32(size_t k, int32_t& out) {
+        if (exact_) return str_to_int32(item(k), out);
+        return parse_small_int(views_[k], out) ? Conv::Ok : text_to_int32(views_[k], out);
+    }
     Conv to_double(size_t k, double& out) { return exact_ ? str_to_double(item(k), out) : text_to_double(views_[k], out); }
-    Conv check_int(size_t k) { return exact_ ? str_is_int(item(k)) : text_is_int(views_[k]); }
+    Conv check_int(size_t k) {
+        int32_t v;
+        if (exact_) return str_is_int(item(k));
+        return parse_small_int(views_[k], v) ? Conv::Ok : text_is_int(views_[k]);
+    }
     bool is(size_t k, std::string_view text) const;
 
     // Fills the list from a str line (exact type already checked).

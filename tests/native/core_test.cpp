@@ -64,6 +64,10 @@ int main() {
     CHECK(parse_int_ascii("1_0", i64) == Parse::Unsure);
     CHECK(parse_int_ascii("1.0", i64) == Parse::Invalid);
     CHECK(parse_int_ascii("1234567890123456789", i64) == Parse::Unsure);
+    int32_t i32;
+    CHECK(parse_small_int("+007", i32) && i32 == 7);
+    CHECK(parse_small_int("-999999999", i32) && i32 == -999999999);
+    CHECK(!parse_small_int("1234567890", i32) && !parse_small_int("-", i32) && !parse_small_int("1 2", i32));
     double d;
     CHECK(parse_real_ascii("1.5D+03", d) == Parse::Ok && d == 1500.0);
     CHECK(parse_real_ascii("-.5e-1", d) == Parse::Ok && d == -0.05);

@@ -171,7 +171,7 @@ def skip_value_section(lines, n_lines, k):
 
 class ReferenceReader:
     def __init__(self, blocks):
-        self.blocks = [(block_id, lines) for block_id, lines in blocks]
+        self.records = [(block_id, lines) for block_id, lines in blocks]
 
     @classmethod
     def from_parser(cls, parser):
@@ -179,7 +179,7 @@ class ReferenceReader:
         return cls([(b.block_id, b.lines) for group in parser.blocks.values() for b in group])
 
     def get_blocks(self, block_id):
-        return [lines for bid, lines in self.blocks if bid == block_id]
+        return [lines for bid, lines in self.records if bid == block_id]
 
     def get_header(self):
         blocks = self.get_blocks(100)

@@ -58,3 +58,18 @@ def parser_of(write_file, line_path):
 
 # Neutral files written by other programs (see data/real/README.md).
 REAL_DATA = Path(__file__).resolve().parent / "data" / "real"
+
+
+def overriding_parser(answer=None):
+    """A bare parser whose class overrides get_blocks: it returns `p.answer` and records
+    the identifiers asked for in the returned list."""
+    seen = []
+
+    class Sub(FEMAPParser):
+        def get_blocks(self, block_id):
+            seen.append(block_id)
+            return self.answer
+
+    p = Sub.__new__(Sub)
+    p.answer = answer
+    return p, seen

@@ -5,7 +5,7 @@ import pytest
 
 from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
-from conftest import REAL_DATA as REAL
+from conftest import REAL_DATA as REAL, overriding_parser
 
 
 @pytest.mark.parametrize("blocks, expected", [
@@ -59,14 +59,7 @@ def test_caller_made_blocks(blocks, exc, result):
 
 
 def test_get_blocks_override():
-    seen = []
-
-    class Sub(FEMAPParser):
-        def get_blocks(self, block_id):
-            seen.append(block_id)
-            return self.answer
-
-    p = Sub.__new__(Sub)
+    p, seen = overriding_parser()
     for p.answer, expected in ((None, None), ([], None),
                                ([FEMAPBlock(3, [" T ", "2"])], {"title": "T", "version": "2"})):
         assert p.get_header() == expected

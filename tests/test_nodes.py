@@ -10,7 +10,7 @@ import pytest
 import vexaro.core.femap_parser as fp
 from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
-from conftest import REAL_DATA as REAL
+from conftest import REAL_DATA as REAL, overriding_parser
 
 
 def node(nid, x="1.0", y="2.0", z="3.0", sep=",", tail=1):
@@ -150,14 +150,7 @@ def test_caller_made_blocks(blocks, exc, text, method):
 
 
 def test_get_blocks_override_supplies_the_blocks():
-    seen = []
-
-    class Sub(FEMAPParser):
-        def get_blocks(self, block_id):
-            return seen.append(block_id) or self.answer
-
-    p = Sub.__new__(Sub)
-    p.answer = [FEMAPBlock(403, [node(3, z="1.0D0")]), FEMAPBlock(1, [node(4)])]
+    p, seen = overriding_parser([FEMAPBlock(403, [node(3, z="1.0D0")]), FEMAPBlock(1, [node(4)])])
     assert p.get_nodes() == {3: (1.0, 2.0, 1.0), 4: C}
     assert arrays_as_pairs(p) == [(3, (1.0, 2.0, 1.0)), (4, C)]
     assert seen == [403, 403] and all(type(b) is int for b in seen)

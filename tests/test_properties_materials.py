@@ -5,7 +5,7 @@ import pytest
 
 from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
-from conftest import REAL_DATA as REAL
+from conftest import REAL_DATA as REAL, overriding_parser
 
 
 def prop(mat, title):
@@ -108,15 +108,7 @@ def test_title_line_strip_returning_str():
 
 
 def test_get_blocks_override():
-    seen = []
-
-    class Sub(FEMAPParser):
-        def get_blocks(self, block_id):
-            seen.append(block_id)
-            return self.answer
-
-    p = Sub.__new__(Sub)
-    p.answer = [FEMAPBlock(1, ["4,0,5", "T"])]
+    p, seen = overriding_parser([FEMAPBlock(1, ["4,0,5", "T"])])
     assert (p.get_properties(), p.get_materials()) == ({4: prop(5, "T")}, {4: {"id": 4}})
     assert seen == [402, 601]
     for p.answer, text in ((None, "'NoneType' object is not iterable"), (5, "Expected list, got int")):

@@ -118,22 +118,17 @@ PyObject* extract_header(FEMAPParserObject* self) {
     Ref all = Ref::steal(fetch_blocks(self, 100));
     if (!all) return nullptr;
     if (all.get() == Py_None || PyList_GET_SIZE(all.get()) == 0) Py_RETURN_NONE;
-    Ref first = Ref::steal(PyList_New(1));
-    if (!first) return nullptr;
-    Py_INCREF(PyList_GET_ITEM(all.get(), 0));
-    PyList_SET_ITEM(first.get(), 0, PyList_GET_ITEM(all.get(), 0));
-    Ref title, version;
-    bool ok = for_each_block(first.get(), [&](FEMAPBlockObject* block) {
-        BlockLines lines;
-        if (!lines.bind(block, BlockLines::NoneLines::NoLen)) return false;
-        if (lines.size() < 2) return true;
-        Ref l0 = Ref::steal(lines.line_object(0));
-        if (!l0 || !(title = Ref::steal(stripped(l0.get())))) return false;
-        Ref l1 = Ref::steal(lines.line_object(1));
-        return l1 && (version = Ref::steal(stripped(l1.get())));
-    });
-    if (!ok) return nullptr;
-    if (!title) Py_RETURN_NONE;
+    Ref first = Ref::borrow(PyList_GET_ITEM(all.get(), 0));  // only the first block is read
+    FEMAPBlockObject* block = as_block(first.get());
+    BlockLines lines;
+    if (!block || !lines.bind(block, BlockLines::NoneLines::NoLen)) return nullptr;
+    if (lines.size() < 2) Py_RETURN_NONE;
+    Ref l0 = Ref::steal(lines.line_object(0));
+    Ref title = Ref::steal(l0 ? stripped(l0.get()) : nullptr);
+    if (!title) return nullptr;
+    Ref l1 = Ref::steal(lines.line_object(1));
+    Ref version = Ref::steal(l1 ? stripped(l1.get()) : nullptr);
+    if (!version) return nullptr;
     if (PyUnicode_Check(title.get()) && PyUnicode_CompareWithASCIIString(title.get(), "<NULL>") == 0)
         title = Ref::steal(PyUnicode_New(0, 0));
     return build_dict({{keys().title, title.release()}, {keys().version, version.release()}});

@@ -18,6 +18,14 @@ inline PyObject* fetch_blocks(FEMAPParserObject* self, int32_t block_id) {
     return self->vtab->get_blocks(self, block_id, 0);
 }
 
+// The entry of a block list as a FEMAPBlock; null with TypeError for anything else.
+inline FEMAPBlockObject* as_block(PyObject* item) {
+    if (PyObject_TypeCheck(item, &FEMAPBlock_Type)) return reinterpret_cast<FEMAPBlockObject*>(item);
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
+                 FEMAPBlock_Type.tp_name);
+    return nullptr;
+}
+
 // Calls fn(block) for each entry of a block list, as `for block in all_blocks`
 // with entries typed FEMAPBlock. False with an error set on failure.
 template <class Fn>
@@ -28,12 +36,8 @@ bool for_each_block(PyObject* all_blocks, Fn&& fn) {
     }
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(all_blocks); ++k) {
         Ref item = Ref::borrow(PyList_GET_ITEM(all_blocks, k));
-        if (!PyObject_TypeCheck(item.get(), &FEMAPBlock_Type)) {
-            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item.get())->tp_name,
-                         FEMAPBlock_Type.tp_name);
-            return false;
-        }
-        if (!fn(reinterpret_cast<FEMAPBlockObject*>(item.get()))) return false;
+        FEMAPBlockObject* block = as_block(item.get());
+        if (!block || !fn(block)) return false;
     }
     return true;
 }

@@ -78,21 +78,12 @@ def rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def start_tracing():
-    """Starts tracemalloc, then fills the interpreter's free lists: objects parked there
-    count as traced memory, and must not be seen filling up during the measured rounds."""
-    tracemalloc.start()
-    junk = [tuple(range(k)) for k in range(1, 21) for _ in range(2100)]
-    junk += [[float(i)] for i in range(200)] + [{i: i} for i in range(200)]
-    del junk
-
-
 def growth(call, n, rounds=3):
     """The least growth (traced bytes, RSS bytes) of `rounds` rounds of n calls after a
     warm-up: a leak grows in every round, allocator noise does not."""
     owner = not tracemalloc.is_tracing()
     if owner:
-        start_tracing()
+        tracemalloc.start()
     try:
         for _ in range(max(150, n)):
             call()
@@ -102,7 +93,12 @@ def growth(call, n, rounds=3):
             if r:
                 for _ in range(n):
                     call()
-            gc.collect(0)  # the young generation is where the calls' garbage lives
+            # Empty the interpreter's caches whose parked objects count as traced memory and
+            # come and go between rounds: the free lists (a full collection) and the type
+            # attribute cache, which keeps up to 4096 attribute names alive (pickle's lookups
+            # of the restore functions create fresh names on every call).
+            gc.collect()
+            sys._clear_type_cache()
             traced.append(tracemalloc.get_traced_memory()[0])
             size.append(rss())
         return (min(b - a for a, b in zip(traced, traced[1:])),
@@ -329,7 +325,7 @@ def test_error_paths_raise_and_leave_memory_refcounts_and_descriptors_flat(error
     cases = error_cases(error_paths)
     p = FEMAPParser(error_paths["model"])
     shared = [p.blocks, p.blocks[403], p.blocks[403][0], fp.np, error_paths["model"]]
-    start_tracing()
+    tracemalloc.start()
     try:
         check_error_cases(cases, shared)
     finally:

@@ -1,5 +1,6 @@
 // Checks of the Python-free core, built and run without the interpreter.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,30 @@ int main() {
     CHECK(parse_real_ascii("nan", d) == Parse::Unsure);
     CHECK(parse_real_ascii("1e400", d) == Parse::Unsure);
     CHECK(parse_real_ascii("8.0000000000000000D+00", d) == Parse::Ok && d == 8.0);
+    // Every digit layout the short path reads, against the C library's correctly
+    // rounded reading; a letter after the digits is refused wherever it falls.
+    uint64_t seed = 12345;
+    auto next_digit = [&] { seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; return char('0' + (seed >> 33) % 10); };
+    int compared = 0;
+    for (int a = 0; a <= 12; ++a)
+        for (int b = -1; b <= 20; ++b)
+            for (const char* tail : {"", "E-07", "e+12", "D-3", "x", "E"})
+                for (int rep = 0; rep < 4; ++rep) {
+                    std::string t;
+                    for (int k = 0; k < a; ++k) t += next_digit();
+                    if (b >= 0) t += '.';
+                    for (int k = 0; k < b; ++k) t += next_digit();
+                    t += tail;
+                    std::string c = t;
+                    if (size_t at = c.find_first_of("Dd"); at != std::string::npos) c[at] = 'e';
+                    char* end;
+                    double want = std::strtod(c.c_str(), &end);
+                    bool valid = (a + (b > 0 ? b : 0)) > 0 && *end == 0;
+                    Parse got = parse_real_ascii(t, d);
+                    CHECK(valid ? got == Parse::Ok && d == want : got != Parse::Ok);
+                    compared += valid;
+                }
+    CHECK(compared > 1000);
     // A capped exponent must not pass for a small one.
     std::string tiny = "0." + std::string(100005, '0') + "1e1000100";
     CHECK(parse_real_ascii(tiny, d) == Parse::Unsure);

@@ -210,11 +210,17 @@ struct ScanEnd {
 };
 
 // The value scan: single value lines, range lines with continuation lines, ignored
-// lines, up to and including the terminator line. sink.pair(id, value) -> bool
+// lines, up to and including the terminator line. sink.pair(id, value) -> bool; a sink
+// that keeps pairs in order may instead offer its buffers (`values`, `ids`), into
+// which range values are read directly.
 template <class Lines, class Sink>
 Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd& end) {
+    constexpr bool buffered = requires { sink.values.data(); sink.ids.data(); };
     typename Lines::Fields f;
-    std::vector<double> values;
+    std::vector<double> own;
+    std::vector<double>& values = [&]() -> std::vector<double>& {
+        if constexpr (buffered) return sink.values; else return own;
+    }();
     for (; k < n;) {
         if (!lines.split(k, f)) return Conv::Fail;
         if (is_terminator(f)) { ++k; break; }
@@ -232,29 +238,35 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         int32_t first, last;
         FEMAP_TRY_CONV(f.to_int32(0, first));
         FEMAP_TRY_CONV(f.to_int32(1, last));
-        values.clear();
-        for (size_t j = 2; j < f.size(); ++j) {
-            double v;
-            FEMAP_TRY_CONV(f.to_double(j, v));
-            values.push_back(v);
-        }
-        int64_t count = int64_t(last) - int64_t(first) + 1;
-        if (count > std::numeric_limits<int32_t>::max()) count = 0;
-        ++k;
-        while (int64_t(values.size()) < count && k < n) {
-            if (!lines.split(k, f)) return Conv::Fail;
-            if (is_terminator(f)) break;
-            end.failed_line = k;
-            for (size_t j = 0; j < f.size(); ++j) {
+        const size_t base = buffered ? values.size() : 0;
+        values.resize(base);
+        auto read_values = [&](size_t from) -> Conv {
+            for (size_t j = from; j < f.size(); ++j) {
                 double v;
                 FEMAP_TRY_CONV(f.to_double(j, v));
                 values.push_back(v);
             }
+            return Conv::Ok;
+        };
+        FEMAP_TRY_CONV(read_values(2));
+        int64_t count = int64_t(last) - int64_t(first) + 1;
+        if (count > std::numeric_limits<int32_t>::max()) count = 0;
+        ++k;
+        while (int64_t(values.size() - base) < count && k < n) {
+            if (!lines.split(k, f)) return Conv::Fail;
+            if (is_terminator(f)) break;
+            end.failed_line = k;
+            FEMAP_TRY_CONV(read_values(0));
             ++k;
         }
-        int64_t m = std::min<int64_t>(count, int64_t(values.size()));
-        for (int64_t off = 0; off < m; ++off)
-            if (!sink.pair(static_cast<int32_t>(first + off), values[size_t(off)])) return Conv::Fail;
+        const size_t m = size_t(std::clamp<int64_t>(count, 0, int64_t(values.size() - base)));
+        if constexpr (buffered) {
+            values.resize(base + m);
+            for (size_t off = 0; off < m; ++off) sink.ids.push_back(static_cast<int32_t>(first + int64_t(off)));
+        } else {
+            for (size_t off = 0; off < m; ++off)
+                if (!sink.pair(static_cast<int32_t>(first + int64_t(off)), values[off])) return Conv::Fail;
+        }
     }
     end.next = k;
     return Conv::Ok;

@@ -2,7 +2,9 @@
 // the text decide, for the forms the fast path is written for. Anything else comes
 // back as Unsure and is handed to the interpreter.
 #pragma once
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace femap {
@@ -35,5 +37,105 @@ inline bool parse_small_int(std::string_view t, int32_t& value) noexcept {
 
 // float(text) for ASCII text, also reading one exponent letter D or d as E.
 Parse parse_real_ascii(std::string_view text, double& value) noexcept;
+
+namespace detail {
+
+// Leading digits of the 8 bytes at p, read as one little-endian word: how many there
+// are (0 to 8) and their value. Borrows and carries run towards later bytes only, so
+// the bytes before the first non-digit are judged right.
+struct EightDigits {
+    unsigned count;
+    uint64_t value;
+};
+
+inline EightDigits eight_digits(const char* p) noexcept {
+    uint64_t x;
+    std::memcpy(&x, p, 8);
+    uint64_t t = x - 0x3030303030303030ULL;
+    uint64_t bad = (t | (t + 0x7676767676767676ULL)) & 0x8080808080808080ULL;
+    unsigned count = bad ? static_cast<unsigned>(__builtin_ctzll(bad)) / 8 : 8;
+    if (count == 0) return {0, 0};
+    // Keep the digits, moved up so that the bytes before them read as leading zeros.
+    t <<= 8 * (8 - count);
+    t = t * 10 + (t >> 8);
+    t = (((t & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+         (((t >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
+    return {count, t};
+}
+
+// Reads the digits from p on into mantissa; false when there are more than 19 digits
+// in all, which the caller leaves to the general reader.
+inline bool take_digits(const char*& p, const char* e, uint64_t& mantissa, int& digits) noexcept {
+    constexpr uint64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    while (std::endian::native == std::endian::little && e - p >= 8) {
+        EightDigits d = eight_digits(p);
+        if (digits + static_cast<int>(d.count) > 19) return false;
+        mantissa = mantissa * kScale[d.count] + d.value;
+        digits += static_cast<int>(d.count);
+        p += d.count;
+        if (d.count < 8) return true;
+    }
+    for (; p < e && unsigned(*p - '0') < 10; ++p, ++digits) {
+        if (digits == 19) return false;
+        mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// float(text) for the plain decimals of at most 19 digits without white space (an
+// optional sign, digits with an optional point, an optional exponent with E, e, D or
+// d) whose mantissa is below 2**53 and whose power of ten is at most 22: one
+// correctly rounded multiplication or division gives the exact value. Inline, with
+// the signs read without a branch (signs of values in a file are as good as random);
+// false leaves the text to parse_real_ascii.
+inline bool parse_short_real(std::string_view t, double& out) noexcept {
+    const char* p = t.data();
+    const char* e = p + t.size();
+    if (p == e) return false;
+    bool neg = *p == '-';
+    p += static_cast<int>(neg | (*p == '+'));
+    uint64_t mantissa = 0;
+    int digits = 0, scale = 0;
+    if (e - p >= 2 && unsigned(p[0] - '0') < 10 && p[1] == '.') {
+        // The form of scientific notation: one digit before the point.
+        mantissa = unsigned(p[0] - '0');
+        digits = 1;
+        ++p;
+    } else if (!detail::take_digits(p, e, mantissa, digits)) {
+        return false;
+    }
+    if (p < e && *p == '.') {
+        const char* fraction = ++p;
+        if (!detail::take_digits(p, e, mantissa, digits)) return false;
+        scale = -static_cast<int>(p - fraction);
+    }
+    if (digits == 0 || mantissa > (uint64_t(1) << 53)) return false;
+    if (p < e && ((*p | 0x20) == 'e' || (*p | 0x20) == 'd')) {
+        ++p;
+        if (p == e) return false;
+        bool exp_neg = *p == '-';
+        p += static_cast<int>(exp_neg | (*p == '+'));
+        int exponent;
+        if (e - p == 2 && unsigned(p[0] - '0') < 10 && unsigned(p[1] - '0') < 10) {
+            exponent = (p[0] - '0') * 10 + (p[1] - '0');  // the usual two digits
+            p = e;
+        } else {
+            int exp_digits = 0;
+            for (exponent = 0; p < e && unsigned(*p - '0') < 10 && exp_digits < 4; ++p, ++exp_digits)
+                exponent = exponent * 10 + (*p - '0');
+            if (exp_digits == 0) return false;
+        }
+        scale += (1 - 2 * static_cast<int>(exp_neg)) * exponent;
+    }
+    if (p != e || scale < -22 || scale > 22) return false;
+    constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    double d = static_cast<double>(mantissa);
+    d = scale < 0 ? d / kPow10[-scale] : d * kPow10[scale];
+    out = std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>(neg) << 63));
+    return true;
+}
 
 }  // namespace femap

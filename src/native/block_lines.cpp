@@ -49,11 +49,11 @@ bool LineFields::is(size_t k, std::string_view text) const {
     return PyUnicode_IS_ASCII(s) && ascii_view(s) == text;
 }
 
-bool LineFields::assign_str(PyObject* line) {
+bool LineFields::assign_str(PyObject* line, size_t limit) {
     line_ = Ref::borrow(line);
     if (PyUnicode_IS_ASCII(line)) {
         exact_.reset();
-        split_fields_ascii(ascii_view(line), views_);
+        split_fields_ascii(ascii_view(line), views_, limit);
         return true;
     }
     views_.clear();
@@ -61,11 +61,11 @@ bool LineFields::assign_str(PyObject* line) {
     return static_cast<bool>(exact_);
 }
 
-bool LineFields::assign_bytes(std::string_view line, bool ascii) {
+bool LineFields::assign_bytes(std::string_view line, bool ascii, size_t limit) {
     if (ascii || is_ascii(line)) {
         line_.reset();
         exact_.reset();
-        split_fields_ascii(line, views_);
+        split_fields_ascii(line, views_, limit);
         return true;
     }
     Ref s = Ref::steal(line_str(line, false));
@@ -129,7 +129,10 @@ std::string_view BlockLines::byte_line(int64_t i) {
         for (size_t m = 0; m < n_marks_; ++m)
             if (marks_[m].index <= i && marks_[m].index >= idx) idx = marks_[m].index, off = marks_[m].offset;
     }
-    for (; idx < i; ++idx) off = find_line_end(data_, end_, off, has_cr_).next_start;
+    if (idx < i && !has_cr_)
+        off = skip_lf_lines(data_, end_, off, i - idx);
+    else
+        for (; idx < i; ++idx) off = find_line_end(data_, end_, off, has_cr_).next_start;
     LineEnd le = find_line_end(data_, end_, off, has_cr_);
     cursor_ = {i, off, le.text_end, le.next_start};
     have_cursor_ = true;
@@ -144,15 +147,15 @@ static bool index_error() {
     return false;
 }
 
-bool BlockLines::split(int64_t i, LineFields& f) {
-    if (!list_) return f.assign_bytes(byte_line(i), ascii_);
+bool BlockLines::split(int64_t i, LineFields& f, size_t limit) {
+    if (!list_) return f.assign_bytes(byte_line(i), ascii_, limit);
     if (i < 0 || i >= PyList_GET_SIZE(owner_.get())) return index_error();
     PyObject* line = PyList_GET_ITEM(owner_.get(), static_cast<Py_ssize_t>(i));
     if (!PyUnicode_CheckExact(line)) {
         raise_expected("str", line);
         return false;
     }
-    return f.assign_str(line);
+    return f.assign_str(line, limit);
 }
 
 bool BlockLines::ascii_text(int64_t i, std::string_view& text) {

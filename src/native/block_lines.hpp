@@ -31,9 +31,10 @@ public:
     bool is(size_t k, std::string_view text) const;
 
     // Fills the list from a str line (exact type already checked).
-    bool assign_str(PyObject* line);
-    // Fills the list from line bytes; `ascii` tells that no byte is >= 0x80.
-    bool assign_bytes(std::string_view line, bool ascii);
+    bool assign_str(PyObject* line, size_t limit = SIZE_MAX);
+    // Fills the list from line bytes; `ascii` tells that no byte is >= 0x80. At most
+    // `limit` fields of ASCII lines are split.
+    bool assign_bytes(std::string_view line, bool ascii, size_t limit);
     // The field list as a new Python list.
     PyObject* to_list() const;
 
@@ -68,7 +69,8 @@ public:
     void bind_list(PyObject* list);
 
     int64_t size() const { return list_ ? int64_t(PyList_GET_SIZE(owner_.get())) : n_lines_; }
-    bool split(int64_t i, LineFields& f);
+    // The fields of line i; with a limit, there may be no more fields than that.
+    bool split(int64_t i, LineFields& f, size_t limit = SIZE_MAX);
     // Line i as ASCII text when it is one (a byte view, or an ASCII str of the list).
     bool ascii_text(int64_t i, std::string_view& text);
     bool not_terminator(int64_t i) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "text/block_scan.hpp"
@@ -43,7 +44,10 @@ struct TestLines {
     using Fields = TestFields;
     std::vector<std::string> lines;
     int64_t size() const { return int64_t(lines.size()); }
-    bool split(int64_t i, Fields& f) { split_fields_ascii(lines[size_t(i)], f.views); return true; }
+    bool split(int64_t i, Fields& f, size_t limit = SIZE_MAX) {
+        split_fields_ascii(lines[size_t(i)], f.views, limit);
+        return true;
+    }
     bool not_terminator(int64_t i) const { return !may_be_terminator(lines[size_t(i)]); }
 };
 
@@ -61,6 +65,12 @@ int main() {
     CHECK(split("1 \t2\x1c 3") == (V{"1", "2", "3"}));
     CHECK(split(", , ,").empty());
     CHECK(split("1,2, ") == (V{"1", "2"}));
+    for (auto [line, limit, fields] : {std::tuple{"  1, 2 ,3  ", 2, V{"1", "2"}}, {"1,,3,4", 2, V{"1", "3"}},
+                                       {"a b  c", 1, V{"a"}}, {",,1,", 1, V{"1"}}, {"1,2", 5, V{"1", "2"}}}) {
+        FieldViews v;
+        split_fields_ascii(line, v, size_t(limit));
+        CHECK(V(v.begin(), v.end()) == fields);
+    }
 
     int64_t i64;
     CHECK(parse_int_ascii(" -0042 ", i64) == Parse::Ok && i64 == -42);

@@ -3,6 +3,7 @@
 // runs of white space. Fields are views into the line.
 #pragma once
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -32,7 +33,9 @@ inline const char* skip_blanks(const char* b, const char* e, const char* limit) 
     return std::min(b, e);
 }
 
-inline void split_fields_ascii(std::string_view line, FieldViews& out) {
+// `limit` stops the split once that many fields are found (the later ones are not
+// needed): the fields found are those of the full split.
+inline void split_fields_ascii(std::string_view line, FieldViews& out, size_t limit = SIZE_MAX) {
     out.clear();
     size_t e = line.size();
     while (e > 0 && line[e - 1] == ',') --e;
@@ -42,6 +45,7 @@ inline void split_fields_ascii(std::string_view line, FieldViews& out) {
     const char* end = p + s.size();
     if (std::memchr(p, ',', s.size())) {
         const char* piece = p;
+        // Adds the piece that ends at `comma`; false once the limit is reached.
         auto cut = [&](const char* comma) {
             const char* b = piece;
             const char* e = comma;
@@ -50,6 +54,7 @@ inline void split_fields_ascii(std::string_view line, FieldViews& out) {
             while (e > b && is_space(static_cast<unsigned char>(e[-1]))) --e;
             if (e > b) out.emplace_back(b, static_cast<size_t>(e - b));
             piece = comma + 1;
+            return out.size() < limit;
         };
         const char* q = p;
 #if defined(__SSE2__)
@@ -58,15 +63,16 @@ inline void split_fields_ascii(std::string_view line, FieldViews& out) {
         for (; end - q >= 16; q += 16) {
             __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
             unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, commas)));
-            for (; mask; mask &= mask - 1) cut(q + __builtin_ctz(mask));
+            for (; mask; mask &= mask - 1)
+                if (!cut(q + __builtin_ctz(mask))) return;
         }
 #endif
         for (; q < end; ++q)
-            if (*q == ',') cut(q);
+            if (*q == ',' && !cut(q)) return;
         cut(end);
         return;
     }
-    while (p < end) {
+    while (p < end && out.size() < limit) {
         while (p < end && is_space(static_cast<unsigned char>(*p))) ++p;
         const char* b = p;
         while (p < end && !is_space(static_cast<unsigned char>(*p))) ++p;

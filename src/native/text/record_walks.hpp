@@ -2,7 +2,8 @@
 // array forms through a sink. Python-free: `Lines` and its `Fields` are template
 // parameters (see block_lines.hpp for the ones the module uses).
 //
-// Lines:  int64_t size();  bool split(int64_t i, Fields&)   (false: error pending);
+// Lines:  int64_t size();  bool split(int64_t i, Fields&, size_t limit = all)
+//         (false: error pending; with a limit, the fields past it may be left out);
 //         bool not_terminator(int64_t i)   (true only when line i is certainly none)
 // Fields: size_t size();   Conv to_int32(k, int32_t&);  Conv to_double(k, double&);
 //         Conv check_int(k);  bool is(k, std::string_view text)
@@ -99,7 +100,7 @@ bool walk_properties(Lines& lines, Sink& sink) {
     typename Lines::Fields f;
     const int64_t n = lines.size();
     for (int64_t i = 0; i < n;) {
-        if (!lines.split(i, f)) return false;
+        if (!lines.split(i, f, 3)) return false;
         if (f.size() <= 2) { ++i; continue; }
         int32_t id, mat;
         Conv c = f.to_int32(0, id);
@@ -118,7 +119,7 @@ bool walk_materials(Lines& lines, Sink& sink) {
     typename Lines::Fields f;
     const int64_t n = lines.size();
     for (int64_t i = 0; i < n; ++i) {
-        if (!lines.split(i, f)) return false;
+        if (!lines.split(i, f, 1)) return false;
         if (f.size() == 0) continue;
         int32_t id;
         Conv c = f.to_int32(0, id);
@@ -136,7 +137,7 @@ bool walk_output_sets(Lines& lines, Sink& sink) {
     typename Lines::Fields f;
     const int64_t n = lines.size();
     for (int64_t i = 0; i < n;) {
-        if (!lines.split(i, f)) return false;
+        if (!lines.split(i, f, 1)) return false;
         if (f.size() == 0) { ++i; continue; }
         int32_t id;
         Conv c = f.to_int32(0, id);
@@ -145,7 +146,7 @@ bool walk_output_sets(Lines& lines, Sink& sink) {
         if (!sink.title(lines, i + 1 < n ? i + 1 : -1)) return false;
         double value = 0.0;
         if (i + 3 < n) {
-            if (!lines.split(i + 3, f)) return false;
+            if (!lines.split(i + 3, f, 1)) return false;
             if (f.size() > 0) c = f.to_double(0, value);
         }
         if (c == Conv::Fail) return false;
@@ -301,7 +302,7 @@ RecordOutcome walk_vector_records(Lines& lines, Sink& sink) {
     typename Lines::Fields f;
     const int64_t n = lines.size();
     for (int64_t i = 0; i < n;) {
-        if (!lines.split(i, f)) return RecordOutcome::Fail;
+        if (!lines.split(i, f, 2)) return RecordOutcome::Fail;
         if (f.size() < 2) { ++i; continue; }
         int32_t set_id, vec_id;
         Conv c = f.to_int32(0, set_id);

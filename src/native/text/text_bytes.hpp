@@ -73,4 +73,23 @@ found:
     return {i, i + 1};
 }
 
+// The start of the line `count` (>= 1) lines after the one that starts at `pos`, in
+// text without any "\r"; size when the text ends first. The newlines of 16 bytes are
+// found at once, however many lines they end.
+inline size_t skip_lf_lines(const char* data, size_t size, size_t pos, int64_t count) noexcept {
+    size_t i = pos;
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    for (; i + 16 <= size; i += 16) {
+        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, nl))); mask;
+             mask &= mask - 1)
+            if (--count == 0) return i + static_cast<size_t>(__builtin_ctz(mask)) + 1;
+    }
+#endif
+    for (; i < size; ++i)
+        if (data[i] == '\n' && --count == 0) return i + 1;
+    return size;
+}
+
 }  // namespace femap

@@ -21,7 +21,7 @@ public:
     }
     Conv to_double(size_t k, double& out) {
         if (exact_) return str_to_double(item(k), out);
-        return parse_short_real(views_[k], out) ? Conv::Ok : text_to_double(views_[k], out);
+        return text_to_double(views_[k], out);
     }
     Conv check_int(size_t k) {
         int32_t v;

@@ -196,8 +196,8 @@ Conv text_is_int(std::string_view ascii) {
     return with_str(ascii, [&](PyObject* s) { return exact_int(s) ? Conv::Ok : reject_on_value_error(); });
 }
 
-Conv text_to_double(std::string_view ascii, double& out) {
-    switch (parse_real_ascii(ascii, out)) {
+Conv text_to_double_rest(std::string_view ascii, double& out) {
+    switch (parse_real_rest(ascii, out)) {
         case Parse::Ok: return Conv::Ok;
         case Parse::Invalid: return Conv::Reject;
         default: break;

@@ -2,6 +2,7 @@
 // argument rule, exact-type checks, and int()/float() of field text.
 #pragma once
 #include "pyref.hpp"
+#include "text/number_syntax.hpp"
 #include <cstdint>
 #include <string_view>
 
@@ -31,7 +32,10 @@ bool narrow_to_int32(PyObject* pylong, int32_t& out);
 
 // int() and float() of one field, given as ASCII bytes or as a str.
 Conv text_to_int32(std::string_view ascii, int32_t& out);
-Conv text_to_double(std::string_view ascii, double& out);
+Conv text_to_double_rest(std::string_view ascii, double& out);  // what the inline path leaves
+inline Conv text_to_double(std::string_view ascii, double& out) {
+    return parse_short_real(ascii, out) ? Conv::Ok : text_to_double_rest(ascii, out);
+}
 Conv text_is_int(std::string_view ascii);
 Conv str_to_int32(PyObject* str, int32_t& out);
 Conv str_to_double(PyObject* str, double& out);

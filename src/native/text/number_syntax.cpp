@@ -56,9 +56,9 @@ Parse classify_unusual_real(std::string_view s) noexcept {
 
 }  // namespace
 
-Parse parse_real_ascii(std::string_view text, double& value) noexcept {
+Parse parse_real_rest(std::string_view text, double& value) noexcept {
     std::string_view s = strip_space(text);
-    if (parse_short_real(s, value)) return Parse::Ok;
+    if (s.size() != text.size() && parse_short_real(s, value)) return Parse::Ok;
     size_t i = 0;
     bool neg = take_sign(s, i);
     const char* b = s.data() + i;
@@ -67,18 +67,25 @@ Parse parse_real_ascii(std::string_view text, double& value) noexcept {
     // this test, so "--1" stays refused) and inf/nan (left to the host by it).
     if (b == e || !(is_digit(*b) || *b == '.')) return classify_unusual_real(s);
     double d = 0;
-    auto r = std::from_chars(b, e, d, std::chars_format::general);
-    if (r.ec == std::errc() && r.ptr != e && (*r.ptr == 'd' || *r.ptr == 'D')) {
-        // A Fortran exponent: read the same text with E in place of the D.
-        char buf[128];
+    // A Fortran exponent: the D of the exponent, searched from the end. Any other D
+    // (after an E, or a second one) makes the reading stop early and refuse the text.
+    const char* letter = e;
+    for (const char* q = e; q > b;) {
+        char c = static_cast<char>(*--q | 0x20);
+        if (c == 'd') letter = q;
+        if (c == 'd' || c == 'e' || c == '.') break;
+    }
+    char buf[128];
+    if (letter < e) {
+        // Read the text with E in place of that D.
         size_t len = static_cast<size_t>(e - b);
         if (len > sizeof buf) return Parse::Unsure;
         std::memcpy(buf, b, len);
-        buf[r.ptr - b] = 'e';
+        buf[letter - b] = 'e';
         b = buf;
         e = buf + len;
-        r = std::from_chars(b, e, d, std::chars_format::general);
     }
+    auto r = std::from_chars(b, e, d, std::chars_format::general);
     if (r.ec == std::errc::result_out_of_range) return Parse::Unsure;
     if (r.ec != std::errc() || r.ptr != e) return classify_unusual_real(s);
     value = neg ? -d : d;

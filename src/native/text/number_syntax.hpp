@@ -35,9 +35,6 @@ inline bool parse_small_int(std::string_view t, int32_t& value) noexcept {
     return true;
 }
 
-// float(text) for ASCII text, also reading one exponent letter D or d as E.
-Parse parse_real_ascii(std::string_view text, double& value) noexcept;
-
 namespace detail {
 
 // Leading digits of the 8 bytes at p, read as one little-endian word: how many there
@@ -96,6 +93,7 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
     if (p == e) return false;
     bool neg = *p == '-';
     p += static_cast<int>(neg | (*p == '+'));
+    if (e - p > 21) return false;  // more digits than this path takes: do not read them twice
     uint64_t mantissa = 0;
     int digits = 0, scale = 0;
     if (e - p >= 2 && unsigned(p[0] - '0') < 10 && p[1] == '.') {
@@ -136,6 +134,14 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
     d = scale < 0 ? d / kPow10[-scale] : d * kPow10[scale];
     out = std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>(neg) << 63));
     return true;
+}
+
+// What parse_real_ascii decides about a text that parse_short_real leaves.
+Parse parse_real_rest(std::string_view text, double& value) noexcept;
+
+// float(text) for ASCII text, also reading one exponent letter D or d as E.
+inline Parse parse_real_ascii(std::string_view text, double& value) noexcept {
+    return parse_short_real(text, value) ? Parse::Ok : parse_real_rest(text, value);
 }
 
 }  // namespace femap

@@ -1,5 +1,7 @@
 // Output vectors (blocks 1051, then 451): every vector as a dict, or the first
 // vector that passes the filters as arrays. One record walk serves both.
+#include <optional>
+
 #include "numpy_arrays.hpp"
 #include "parser.hpp"
 #include "py_errors.hpp"
@@ -33,6 +35,22 @@ struct PairBuffers {
     }
 };
 
+// The value scan of one record. An outcome when the record ends there (an error, or
+// a dropped record: `next` is one past the failing line); else nothing, with `next`
+// past the record.
+template <class Sink>
+std::optional<RecordOutcome> scan_values(BlockLines& lines, int64_t n, const VectorHeader& header, Sink& sink,
+                                         int64_t& next) {
+    ScanEnd end;
+    switch (scan_vector_values(lines, n, header.result_start, sink, end)) {
+        case Conv::Fail: return RecordOutcome::Fail;
+        case Conv::Reject: next = end.failed_line + 1; return RecordOutcome::Next;
+        case Conv::Ok: break;
+    }
+    next = end.next;
+    return std::nullopt;
+}
+
 struct VectorList {
     Ref result = Ref::steal(PyList_New(0));
     Ref current_title;
@@ -46,14 +64,7 @@ struct VectorList {
                          int64_t& next) {
         ResultsDict results;
         if (!results.dict) return RecordOutcome::Fail;
-        ScanEnd end;
-        switch (scan_vector_values(lines, n, header.result_start, results, end)) {
-            case Conv::Fail: return RecordOutcome::Fail;
-            case Conv::Reject:
-                next = end.failed_line + 1;
-                return RecordOutcome::Next;
-            case Conv::Ok: break;
-        }
+        if (auto ended = scan_values(lines, n, header, results, next)) return *ended;
         PyObject* ent_type = header.found ? PyLong_FromLong(header.ent_type) : Ref::borrow(Py_None).release();
         Ref d = Ref::steal(build_dict({{keys().set_id, PyLong_FromLong(set_id)},
                                        {keys().vec_id, PyLong_FromLong(vec_id)},
@@ -61,7 +72,6 @@ struct VectorList {
                                        {keys().ent_type, ent_type},
                                        {keys().results, results.dict.release()}}));
         if (!d || PyList_Append(result.get(), d.get()) < 0) return RecordOutcome::Fail;
-        next = end.next;
         return RecordOutcome::Next;
     }
 };
@@ -78,14 +88,7 @@ struct FirstMatch {
             return skip_vector_values(lines, n, header.result_start, next) ? RecordOutcome::Next
                                                                            : RecordOutcome::Fail;
         PairBuffers pairs;
-        ScanEnd end;
-        switch (scan_vector_values(lines, n, header.result_start, pairs, end)) {
-            case Conv::Fail: return RecordOutcome::Fail;
-            case Conv::Reject:
-                next = end.failed_line + 1;
-                return RecordOutcome::Next;
-            case Conv::Ok: break;
-        }
+        if (auto ended = scan_values(lines, n, header, pairs, next)) return *ended;
         Ref ids, values;
         if (numpy_is_own()) {
             ids = Ref::steal(int32_array(pairs.ids));

@@ -54,16 +54,25 @@ PyObject* py_get_output_sets(PyObject* self, PyObject*);
 PyObject* py_get_output_vectors(PyObject* self, PyObject*);
 PyObject* py_get_output_vectors_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// A public entry without arguments: the override when there is one, else `impl`.
-template <PyObject* (*impl)(FEMAPParserObject*), PyCFunction own, PyTypeObject* result_type>
-PyObject* entry_without_args(FEMAPParserObject* self, const char* name, int skip_dispatch) {
+// A public entry: `call_override(method)` when there is an override, else `impl()`.
+template <class CallOverride, class Impl>
+PyObject* dispatch(FEMAPParserObject* self, int skip_dispatch, const char* name, PyCFunction own,
+                   CallOverride&& call_override, Impl&& impl) {
     if (!skip_dispatch) {
         Ref ov;
         int found = find_override(self, name, own, ov);
         if (found < 0) return nullptr;
-        if (found) return call_override(ov.get(), result_type, {});
+        if (found) return call_override(ov.get());
     }
-    return impl(self);
+    return impl();
+}
+
+// A public entry without arguments.
+template <PyObject* (*impl)(FEMAPParserObject*), PyCFunction own, PyTypeObject* result_type>
+PyObject* entry_without_args(FEMAPParserObject* self, const char* name, int skip_dispatch) {
+    return dispatch(
+        self, skip_dispatch, name, own, [](PyObject* ov) { return call_override(ov, result_type, {}); },
+        [self] { return impl(self); });
 }
 
 PyObject* parse_impl(FEMAPParserObject* self) {
@@ -101,37 +110,28 @@ ENTRY(get_output_vectors, extract_output_vectors, &PyList_Type)
 #undef ENTRY
 
 PyObject* vt_get_blocks(FEMAPParserObject* self, int32_t block_id, int skip_dispatch) {
-    if (!skip_dispatch) {
-        Ref ov;
-        int found = find_override(self, "get_blocks", reinterpret_cast<PyCFunction>(py_get_blocks), ov);
-        if (found < 0) return nullptr;
-        if (found) return call_override(ov.get(), &PyList_Type, {PyLong_FromLong(block_id)});
-    }
-    return get_blocks_impl(self, block_id);
+    return dispatch(
+        self, skip_dispatch, "get_blocks", reinterpret_cast<PyCFunction>(py_get_blocks),
+        [&](PyObject* ov) { return call_override(ov, &PyList_Type, {PyLong_FromLong(block_id)}); },
+        [&] { return get_blocks_impl(self, block_id); });
 }
 
 PyObject* vt_get_nodes(FEMAPParserObject* self, int force_2d, int skip_dispatch) {
-    if (!skip_dispatch) {
-        Ref ov;
-        int found = find_override(self, "get_nodes", reinterpret_cast<PyCFunction>(py_get_nodes), ov);
-        if (found < 0) return nullptr;
-        if (found) return call_override(ov.get(), &PyDict_Type, {PyBool_FromLong(force_2d)});
-    }
-    return extract_nodes(self, force_2d != 0);
+    return dispatch(
+        self, skip_dispatch, "get_nodes", reinterpret_cast<PyCFunction>(py_get_nodes),
+        [&](PyObject* ov) { return call_override(ov, &PyDict_Type, {PyBool_FromLong(force_2d)}); },
+        [&] { return extract_nodes(self, force_2d != 0); });
 }
 
 PyObject* vt_get_output_vectors_arrays(FEMAPParserObject* self, int32_t set_id_filter, int32_t vec_id_filter,
                                        int skip_dispatch) {
-    if (!skip_dispatch) {
-        Ref ov;
-        int found = find_override(self, "get_output_vectors_arrays",
-                                  reinterpret_cast<PyCFunction>(py_get_output_vectors_arrays), ov);
-        if (found < 0) return nullptr;
-        if (found)
-            return call_override(ov.get(), &PyTuple_Type,
-                                 {PyLong_FromLong(set_id_filter), PyLong_FromLong(vec_id_filter)});
-    }
-    return extract_output_vectors_arrays(self, set_id_filter, vec_id_filter);
+    return dispatch(
+        self, skip_dispatch, "get_output_vectors_arrays",
+        reinterpret_cast<PyCFunction>(py_get_output_vectors_arrays),
+        [&](PyObject* ov) {
+            return call_override(ov, &PyTuple_Type, {PyLong_FromLong(set_id_filter), PyLong_FromLong(vec_id_filter)});
+        },
+        [&] { return extract_output_vectors_arrays(self, set_id_filter, vec_id_filter); });
 }
 
 PyObject* py_parse(PyObject* self, PyObject*) { return as_parser(self)->vtab->parse(as_parser(self), 1); }

@@ -60,7 +60,22 @@ def long_decimal(draw):
     return draw(st.sampled_from(["", "-"])) + digits[:cut] + "." + digits[cut:] + exp
 
 
+@st.composite
+def scientific(draw):
+    """Scientific notation as writers print it: 0 to 18 decimals, any exponent letter,
+    sign and width, glued digits or a broken tail now and then."""
+    text = f"{draw(st.floats(-1e30, 1e30)):+.{draw(st.integers(0, 18))}E}"
+    text = text.lstrip("+") if draw(st.booleans()) else text
+    mantissa, exponent = text.split("E")
+    exponent = draw(st.sampled_from(["", "0", "00"])) + exponent.lstrip("+-").lstrip("0") or "0"
+    sign = draw(st.sampled_from(["+", "-", ""]))
+    letter = draw(st.sampled_from("EeDd"))
+    tail = draw(st.sampled_from(["", "", "", "", "x", "E", "D1", ".", "_1"]))
+    return mantissa + letter + sign + exponent + tail
+
+
 real_text = weighted(
+    (6, scientific()),
     (12, st.floats(allow_nan=False, allow_infinity=False).map(repr)),
     (6, st.floats(-1e6, 1e6).map(lambda v: f"{v:.6E}")),
     (6, st.integers(-100, 100).map(lambda v: f"{v}.")),

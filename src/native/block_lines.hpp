@@ -19,10 +19,7 @@ public:
         if (exact_) return str_to_int32(item(k), out);
         return parse_small_int(views_[k], out) ? Conv::Ok : text_to_int32(views_[k], out);
     }
-    Conv to_double(size_t k, double& out) {
-        if (exact_) return str_to_double(item(k), out);
-        return text_to_double(views_[k], out);
-    }
+    Conv to_double(size_t k, double& out) { return exact_ ? str_to_double(item(k), out) : text_to_double(views_[k], out); }
     Conv check_int(size_t k) {
         int32_t v;
         if (exact_) return str_is_int(item(k));

@@ -10,13 +10,12 @@ namespace femap {
 namespace {
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-// Consumes an optional sign at s[i]; true when it is a minus. Without a branch:
-// signs of values in a file are as good as random.
+// Consumes an optional sign at s[i]; true when it is a minus.
 inline bool take_sign(std::string_view s, size_t& i) noexcept {
     if (i >= s.size()) return false;
-    char c = s[i];
-    bool minus = c == '-';
-    i += static_cast<size_t>(minus | (c == '+'));
+    const char* p = s.data() + i;
+    bool minus = detail::take_sign(p);
+    i = static_cast<size_t>(p - s.data());
     return minus;
 }
 

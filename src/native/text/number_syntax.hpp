@@ -37,6 +37,14 @@ inline bool parse_small_int(std::string_view t, int32_t& value) noexcept {
 
 namespace detail {
 
+// Consumes an optional sign at p (which must be readable); true for a minus. Without a
+// branch: the signs of values in a file are as good as random.
+inline bool take_sign(const char*& p) noexcept {
+    bool minus = *p == '-';
+    p += static_cast<int>(minus | (*p == '+'));
+    return minus;
+}
+
 // Leading digits of the 8 bytes at p, read as one little-endian word: how many there
 // are (0 to 8) and their value. Borrows and carries run towards later bytes only, so
 // the bytes before the first non-digit are judged right.
@@ -91,8 +99,7 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
     const char* p = t.data();
     const char* e = p + t.size();
     if (p == e) return false;
-    bool neg = *p == '-';
-    p += static_cast<int>(neg | (*p == '+'));
+    bool neg = detail::take_sign(p);
     if (e - p > 21) return false;  // more digits than this path takes: do not read them twice
     uint64_t mantissa = 0;
     int digits = 0, scale = 0;
@@ -113,8 +120,7 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
     if (p < e && ((*p | 0x20) == 'e' || (*p | 0x20) == 'd')) {
         ++p;
         if (p == e) return false;
-        bool exp_neg = *p == '-';
-        p += static_cast<int>(exp_neg | (*p == '+'));
+        bool exp_neg = detail::take_sign(p);
         int exponent;
         if (e - p == 2 && unsigned(p[0] - '0') < 10 && unsigned(p[1] - '0') < 10) {
             exponent = (p[0] - '0') * 10 + (p[1] - '0');  // the usual two digits

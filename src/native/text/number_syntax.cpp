@@ -8,7 +8,7 @@
 namespace femap {
 
 namespace {
-inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+using detail::is_digit;
 
 // Consumes an optional sign at s[i]; true when it is a minus.
 inline bool take_sign(std::string_view s, size_t& i) noexcept {

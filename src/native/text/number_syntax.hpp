@@ -18,24 +18,9 @@ enum class Parse : uint8_t {
 // int(text) for ASCII text: at most 18 digits, no underscores.
 Parse parse_int_ascii(std::string_view text, int64_t& value) noexcept;
 
-// int(text) for a field of at most nine digits with an optional sign and no white
-// space, the common case, inline; false leaves the text to parse_int_ascii.
-inline bool parse_small_int(std::string_view t, int32_t& value) noexcept {
-    size_t i = 0, n = t.size();
-    bool neg = n > 0 && t[0] == '-';
-    if (n > 0 && (t[0] == '-' || t[0] == '+')) i = 1;
-    if (i == n || n - i > 9) return false;
-    int32_t v = 0;
-    for (; i < n; ++i) {
-        unsigned d = static_cast<unsigned char>(t[i]) - unsigned('0');
-        if (d > 9) return false;
-        v = v * 10 + static_cast<int32_t>(d);
-    }
-    value = neg ? -v : v;
-    return true;
-}
-
 namespace detail {
+
+inline bool is_digit(char c) noexcept { return unsigned(c - '0') < 10; }
 
 // Consumes an optional sign at p (which must be readable); true for a minus. Without a
 // branch: the signs of values in a file are as good as random.
@@ -80,7 +65,7 @@ inline bool take_digits(const char*& p, const char* e, uint64_t& mantissa, int& 
         p += d.count;
         if (d.count < 8) return true;
     }
-    for (; p < e && unsigned(*p - '0') < 10; ++p, ++digits) {
+    for (; p < e && is_digit(*p); ++p, ++digits) {
         if (digits == 19) return false;
         mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
     }
@@ -88,6 +73,23 @@ inline bool take_digits(const char*& p, const char* e, uint64_t& mantissa, int& 
 }
 
 }  // namespace detail
+
+// int(text) for a field of at most nine digits with an optional sign and no white
+// space, the common case, inline; false leaves the text to parse_int_ascii.
+inline bool parse_small_int(std::string_view t, int32_t& value) noexcept {
+    const char* p = t.data();
+    const char* e = p + t.size();
+    if (p == e) return false;
+    bool neg = detail::take_sign(p);
+    if (p == e || e - p > 9) return false;
+    int32_t v = 0;
+    for (; p < e; ++p) {
+        if (!detail::is_digit(*p)) return false;
+        v = v * 10 + (*p - '0');
+    }
+    value = neg ? -v : v;
+    return true;
+}
 
 // float(text) for the plain decimals of at most 19 digits without white space (an
 // optional sign, digits with an optional point, an optional exponent with E, e, D or
@@ -103,7 +105,7 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
     if (e - p > 21) return false;  // more digits than this path takes: do not read them twice
     uint64_t mantissa = 0;
     int digits = 0, scale = 0;
-    if (e - p >= 2 && unsigned(p[0] - '0') < 10 && p[1] == '.') {
+    if (e - p >= 2 && detail::is_digit(p[0]) && p[1] == '.') {
         // The form of scientific notation: one digit before the point.
         mantissa = unsigned(p[0] - '0');
         digits = 1;
@@ -122,12 +124,12 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
         if (p == e) return false;
         bool exp_neg = detail::take_sign(p);
         int exponent;
-        if (e - p == 2 && unsigned(p[0] - '0') < 10 && unsigned(p[1] - '0') < 10) {
+        if (e - p == 2 && detail::is_digit(p[0]) && detail::is_digit(p[1])) {
             exponent = (p[0] - '0') * 10 + (p[1] - '0');  // the usual two digits
             p = e;
         } else {
             int exp_digits = 0;
-            for (exponent = 0; p < e && unsigned(*p - '0') < 10 && exp_digits < 4; ++p, ++exp_digits)
+            for (exponent = 0; p < e && detail::is_digit(*p) && exp_digits < 4; ++p, ++exp_digits)
                 exponent = exponent * 10 + (*p - '0');
             if (exp_digits == 0) return false;
         }

@@ -185,6 +185,33 @@ def test_constructor_errors(write_file, tmp_path, arg, type_name):
     assert parser.blocks is blocks if type_name else parser.blocks == {}
 
 
+class StubFile:
+    """What a replaced open() may return: only readlines() and close()."""
+    def __init__(self, lines, calls):
+        self.lines, self.calls = lines, calls
+
+    def readlines(self):
+        self.calls.append("readlines")
+        return self.lines
+
+    def close(self):
+        self.calls.append("close")
+
+
+@pytest.mark.parametrize("make", [
+    lambda lines, calls: StubFile(lines, calls),
+    lambda lines, calls: __import__("io").StringIO("".join(lines)),
+])
+def test_any_object_from_a_replaced_open_is_read_with_readlines(monkeypatch, make):
+    calls = []
+    lines = ["   -1\n", "   5\n", "a,b\n", "   -1\n", "   -1\n", "   7\n"]
+    monkeypatch.setattr("builtins.open", lambda *args: calls.append(args) or make(lines, calls))
+    parser = FEMAPParser("x.neu")
+    assert scanned(parser) == {5: [["a,b"]], 7: [[]]}
+    assert calls[0] == ("x.neu", "r")
+    assert calls[1:] in ([], ["readlines", "close"])
+
+
 @pytest.mark.parametrize("lines, kept, text", [
     ("   -1|   1|a|   -1|   -1|   2147483648|b|   -1|   -1|   3|   -1", {1: [["a"]]}, TOO_LARGE),
     ("   -1|   1|   -1|   -1|2|   -1|   -1|-2147483649", {1: [[]], 2: [[]]}, TOO_LARGE),

@@ -19,10 +19,16 @@ bool ascii_compatible(std::string_view codec) {
 
 enum class ReadMode { Lines, Utf8Bytes, AsciiBytes };
 
-// How to read the open stream: its bytes directly when its codec is UTF-8 or
-// ASCII-compatible and it can seek back (for the host's own error on bad bytes).
+// How to read the open stream: its bytes directly when it is the host's own text
+// file, its codec is UTF-8 or ASCII-compatible and it can seek back (for the host's
+// own error on bad bytes). Any other object returned by open() only sees readlines().
 bool choose_mode(PyObject* f, ReadMode& mode) {
     mode = ReadMode::Lines;
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    if (!io) return false;
+    Ref text_file = Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper"));
+    if (!text_file) return false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(f)) != text_file.get()) return true;
     Ref encoding = Ref::steal(PyObject_GetAttrString(f, "encoding"));
     if (!encoding) return false;
     if (!PyUnicode_Check(encoding.get())) return true;

@@ -61,6 +61,12 @@ def crlf_big(path):
     write(path, [b"   -1\r\n   403\r\n"] + [block] * ((300 * MB) // len(block)) + [b"   -1\r\n"])
 
 
+def over_2g_lines(path):
+    # 2**31 + 2 lines in one block 403: two nodes with 2**31 empty lines between them.
+    write(path, [b"   -1\n   403\n1,0,0,1,46,0,0,0,0,0,0,1.,2.,3.,0,\n"] + [b"\n" * (64 * MB)] * 32
+          + [b"2,0,0,1,46,0,0,0,0,0,0,4.,5.,6.,0,\n   -1\n"])
+
+
 CASES = {
     "long_line": (long_line, "p.get_nodes_arrays()[0].tolist(); p.get_nodes(); materialize(p)"),
     "empty_lines": (empty_lines, "p.get_output_sets(); p.get_output_vectors(); repr(p.blocks[450][0]); "
@@ -69,6 +75,9 @@ CASES = {
                                  "pickle.loads(pickle.dumps(p))"),
     "garbage": (garbage, "[getattr(p, n)() for n in NAMES]"),
     "bad_utf8_at_end": (bad_utf8_at_end, "p.get_nodes_arrays()"),
+    "over_2g_lines": (over_2g_lines, "result['repr'] = repr(p.blocks[403][0]); "
+                                     "result['ids'] = p.get_nodes_arrays()[0].tolist(); "
+                                     "result['nodes'] = sorted(p.get_nodes())"),
     "crlf_big": (crlf_big, "p.get_nodes_arrays(); p.get_elements_arrays()"),
 }
 

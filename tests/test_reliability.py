@@ -430,6 +430,31 @@ def test_title_strip_that_empties_the_line_list_completes_or_raises_index_error(
     assert isinstance(got, (IndexError, type(want))), got
 
 
+@pytest.mark.parametrize("error", [ValueError, IndexError])
+@pytest.mark.parametrize("extractor, want", [
+    ("get_properties", {2: {"material_id": 2, "title": "U"}}),
+    ("get_output_sets", {0: {"title": "2.5", "value": 0.0}}),
+    ("get_output_vectors", [{"set_id": 1, "vec_id": 2, "title": "1,0,1", "ent_type": 4, "results": {3: 1.5}}]),
+])
+def test_title_strip_error_drops_the_record_and_the_walk_goes_on(parser_of, extractor, want, error):
+    def fail(p, block, listed):
+        block.lines[1] = "zzz"  # the walk reads the same list on
+        raise error("title")
+    p, _ = titled_parser(extractor, fail)
+    assert getattr(p, extractor)() == want
+    block_id, body = TITLED[extractor]
+    assert getattr(parser_of([(block_id, ["x", "zzz"] + body[2:])]), extractor)() == want
+
+
+@pytest.mark.parametrize("extractor", ["get_header", "get_properties", "get_output_sets", "get_output_vectors"])
+def test_title_strip_errors_other_than_value_and_index_errors_end_the_call(extractor):
+    def fail(p, block, listed):
+        raise KeyError("title")
+    p, _ = titled_parser(extractor, fail)
+    with pytest.raises(KeyError, match="title"):
+        getattr(p, extractor)()
+
+
 @pytest.mark.parametrize("extractor", list(TITLED))
 def test_title_strip_that_re_enters_the_extractor_completes(extractor):
     depth = []

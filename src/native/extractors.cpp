@@ -62,12 +62,12 @@ struct ElementArrays {
 
 struct PropertyDict {
     Ref result = Ref::steal(PyDict_New());
-    bool property(BlockLines& lines, int64_t title_index, int32_t id, int32_t material) {
-        Ref title = Ref::steal(title_at(lines, title_index));
-        if (!title) return false;
+    Conv property(BlockLines& lines, int64_t title_index, int32_t id, int32_t material) {
+        Ref title;
+        if (Conv c = take_title(title, lines, title_index); c != Conv::Ok) return c;
         Ref k = Ref::steal(PyLong_FromLong(id));
         Ref v = Ref::steal(build_dict({{keys().material_id, PyLong_FromLong(material)}, {keys().title, title.release()}}));
-        return k && v && PyDict_SetItem(result.get(), k.get(), v.get()) == 0;
+        return k && v && PyDict_SetItem(result.get(), k.get(), v.get()) == 0 ? Conv::Ok : Conv::Fail;
     }
 };
 
@@ -83,10 +83,7 @@ struct MaterialDict {
 struct OutputSetDict {
     Ref result = Ref::steal(PyDict_New());
     Ref current_title;
-    bool title(BlockLines& lines, int64_t index) {
-        current_title = Ref::steal(title_at(lines, index));
-        return static_cast<bool>(current_title);
-    }
+    Conv title(BlockLines& lines, int64_t index) { return take_title(current_title, lines, index); }
     bool output_set(int32_t id, double value) {
         Ref k = Ref::steal(PyLong_FromLong(id));
         Ref v = Ref::steal(build_dict({{keys().title, Ref::borrow(current_title.get()).release()},

@@ -55,10 +55,7 @@ struct VectorList {
     Ref result = Ref::steal(PyList_New(0));
     Ref current_title;
 
-    bool title(BlockLines& lines, int64_t index) {
-        current_title = Ref::steal(title_at(lines, index));
-        return static_cast<bool>(current_title);
-    }
+    Conv title(BlockLines& lines, int64_t index) { return take_title(current_title, lines, index); }
 
     RecordOutcome record(BlockLines& lines, int64_t n, int32_t set_id, int32_t vec_id, const VectorHeader& header,
                          int64_t& next) {
@@ -80,7 +77,7 @@ struct FirstMatch {
     int32_t set_filter, vec_filter;
     Ref result;  // set on a match
 
-    bool title(BlockLines&, int64_t) { return true; }
+    Conv title(BlockLines&, int64_t) { return Conv::Ok; }
 
     RecordOutcome record(BlockLines& lines, int64_t n, int32_t set_id, int32_t vec_id, const VectorHeader& header,
                          int64_t& next) {

@@ -96,8 +96,6 @@ PyObject* str_from_ascii(std::string_view s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
-namespace {
-
 Conv reject_on_value_error() {
     if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_IndexError)) {
         PyErr_Clear();
@@ -105,6 +103,8 @@ Conv reject_on_value_error() {
     }
     return Conv::Fail;
 }
+
+namespace {
 
 Ref exact_int(PyObject* str) {
     return Ref::steal(PyLong_FromUnicodeObject(str, 10));

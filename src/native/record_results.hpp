@@ -23,4 +23,11 @@ bool walk_each_block(FEMAPParserObject* self, int32_t block_id, BlockLines::None
 // commas off; "<NULL>" is ""), or "" for index -1. New reference.
 PyObject* title_at(BlockLines& lines, int64_t index);
 
+// title_at into `title` inside a record's guard: Reject for a ValueError or
+// IndexError raised by the line's own methods, Fail for any other error.
+inline Conv take_title(Ref& title, BlockLines& lines, int64_t index) {
+    title = Ref::steal(title_at(lines, index));
+    return title ? Conv::Ok : reject_on_value_error();
+}
+
 }  // namespace femap

@@ -94,7 +94,7 @@ bool walk_elements(Lines& lines, Sink& sink) {
 
 // Property record: a line of more than 2 fields whose fields 0 and 2 are
 // integers, then its title line; stride 7, else 1.
-// sink.property(lines, title_index_or_-1, id, material) -> bool
+// sink.property(lines, title_index_or_-1, id, material) -> Conv (Reject: the record is passed over)
 template <class Lines, class Sink>
 bool walk_properties(Lines& lines, Sink& sink) {
     typename Lines::Fields f;
@@ -107,8 +107,9 @@ bool walk_properties(Lines& lines, Sink& sink) {
         if (c == Conv::Ok) c = f.to_int32(2, mat);
         if (c == Conv::Fail) return false;
         if (c == Conv::Reject) { ++i; continue; }
-        if (!sink.property(lines, i + 1 < n ? i + 1 : -1, id, mat)) return false;
-        i += 7;
+        c = sink.property(lines, i + 1 < n ? i + 1 : -1, id, mat);
+        if (c == Conv::Fail) return false;
+        i += c == Conv::Ok ? 7 : 1;
     }
     return true;
 }
@@ -131,7 +132,7 @@ bool walk_materials(Lines& lines, Sink& sink) {
 
 // Output set record: a line whose field 0 is an integer, its title line, one
 // line not read, the value line (field 0 a real); stride 6, else 1.
-// sink.title(lines, index_or_-1) -> bool, then sink.output_set(id, value) -> bool
+// sink.title(lines, index_or_-1) -> Conv (Reject: passed over), then sink.output_set(id, value) -> bool
 template <class Lines, class Sink>
 bool walk_output_sets(Lines& lines, Sink& sink) {
     typename Lines::Fields f;
@@ -143,7 +144,9 @@ bool walk_output_sets(Lines& lines, Sink& sink) {
         Conv c = f.to_int32(0, id);
         if (c == Conv::Fail) return false;
         if (c == Conv::Reject) { ++i; continue; }
-        if (!sink.title(lines, i + 1 < n ? i + 1 : -1)) return false;
+        c = sink.title(lines, i + 1 < n ? i + 1 : -1);
+        if (c == Conv::Fail) return false;
+        if (c == Conv::Reject) { ++i; continue; }
         double value = 0.0;
         if (i + 3 < n) {
             if (!lines.split(i + 3, f, 1)) return false;
@@ -294,7 +297,7 @@ bool skip_vector_values(Lines& lines, int64_t n, int64_t k, int64_t& next) {
 enum class RecordOutcome : uint8_t { Next, Stop, Fail };
 
 // The record walk over one block. For each vector start line (2 or more fields,
-// fields 0 and 1 integers) it calls sink.title(lines, index_or_-1), searches the
+// fields 0 and 1 integers) it calls sink.title(lines, index_or_-1) -> Conv, searches the
 // header, then sink.record(lines, n, set, vec, header, next) which sets `next`
 // (after a dropped record: one past the failing line).
 template <class Lines, class Sink>
@@ -309,7 +312,9 @@ RecordOutcome walk_vector_records(Lines& lines, Sink& sink) {
         if (c == Conv::Ok) c = f.to_int32(1, vec_id);
         if (c == Conv::Fail) return RecordOutcome::Fail;
         if (c == Conv::Reject) { ++i; continue; }
-        if (!sink.title(lines, i + 1 < n ? i + 1 : -1)) return RecordOutcome::Fail;
+        c = sink.title(lines, i + 1 < n ? i + 1 : -1);
+        if (c == Conv::Fail) return RecordOutcome::Fail;
+        if (c == Conv::Reject) { ++i; continue; }
         VectorHeader header;
         if (locate_vector_header(lines, i, header) == Conv::Fail) return RecordOutcome::Fail;
         int64_t next = i + 1;

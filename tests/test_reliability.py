@@ -456,6 +456,31 @@ def test_title_strip_errors_other_than_value_and_index_errors_end_the_call(extra
 
 
 @pytest.mark.parametrize("extractor", list(TITLED))
+@pytest.mark.parametrize("switch_off", [False, True])
+def test_python_code_in_a_walk_sees_and_keeps_the_collector_state(extractor, switch_off):
+    seen = []
+
+    def look(p, block, listed):
+        seen.append(gc.isenabled())
+        if switch_off:
+            gc.disable()
+    p, want = titled_parser(extractor, look)
+    try:
+        assert same(getattr(p, extractor)(), want)
+        assert seen == [True] and gc.isenabled() is not switch_off
+    finally:
+        gc.enable()
+
+
+def test_value_line_gone_from_a_list_shortened_mid_walk_drops_the_record():
+    lines = ["1,2", "T", "x", "5,6,7,8", "1,0,0", "10,1.5", "zzz"]
+    lines[1] = Line("T", lambda: lines.pop())
+    p = FEMAPParser.__new__(FEMAPParser)
+    p.blocks = {1051: [FEMAPBlock(1051, lines)], 451: [FEMAPBlock(451, ["3,4"])]}
+    assert p.get_output_vectors() == [{"set_id": 3, "vec_id": 4, "title": "", "ent_type": None, "results": {}}]
+
+
+@pytest.mark.parametrize("extractor", list(TITLED))
 def test_title_strip_that_re_enters_the_extractor_completes(extractor):
     depth = []
 
@@ -562,6 +587,20 @@ def test_replaced_np_whose_array_mutates_the_parser(model_path, write_file, expe
     monkeypatch.setattr(fp, "np", type("Np", (), {"array": staticmethod(array), "int32": numpy.int32,
                                                    "float64": numpy.float64})())
     assert same(ENTRIES[extractor](p), expected[extractor])
+
+
+@pytest.mark.parametrize("extractor", ["get_nodes_arrays", "get_elements_arrays", "get_output_vectors_arrays"])
+def test_replaced_np_sees_the_collector_on(model_path, expected, monkeypatch, extractor):
+    seen = []
+
+    def array(values, dtype=None):
+        seen.append(gc.isenabled())
+        return numpy.array(values, dtype=dtype)
+
+    monkeypatch.setattr(fp, "np", type("Np", (), {"array": staticmethod(array), "int32": numpy.int32,
+                                                   "float64": numpy.float64})())
+    assert same(ENTRIES[extractor](FEMAPParser(model_path)), expected[extractor])
+    assert seen and all(seen)
 
 
 class Finalizer:

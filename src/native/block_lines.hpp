@@ -68,6 +68,12 @@ public:
     int64_t size() const { return list_ ? int64_t(PyList_GET_SIZE(owner_.get())) : n_lines_; }
     // The fields of line i; with a limit, there may be no more fields than that.
     bool split(int64_t i, LineFields& f, size_t limit = SIZE_MAX);
+    // split() inside a record's guard: past the end of a list that Python code
+    // shortened meanwhile is the IndexError the guard swallows (Reject).
+    Conv split_in_guard(int64_t i, LineFields& f, size_t limit = SIZE_MAX) {
+        if (list_ && i >= int64_t(PyList_GET_SIZE(owner_.get()))) return Conv::Reject;
+        return split(i, f, limit) ? Conv::Ok : Conv::Fail;
+    }
     // Line i as ASCII text when it is one (a byte view, or an ASCII str of the list).
     bool ascii_text(int64_t i, std::string_view& text);
     bool not_terminator(int64_t i) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "module_state.hpp"
+#include "py_build.hpp"
 
 namespace femap {
 
@@ -43,6 +44,7 @@ PyObject* float64_array(const std::vector<double>& values, int columns) {
 }
 
 PyObject* np_array_call(PyObject* list, const char* dtype_name) {
+    GcResume python_runs;
     Ref np = Ref::borrow(module_global("np"));
     if (!np) return nullptr;
     Ref array = Ref::steal(PyObject_GetAttrString(np.get(), "array"));

@@ -22,18 +22,41 @@ struct ResultKeys {
 const ResultKeys& result_keys();
 
 // Keeps the cyclic collector off while in scope (it would rescan every result
-// container built so far, again and again); restores its previous state.
+// container built so far, again and again); restores its previous state. Python
+// code run meanwhile sees the collector as it was (see GcResume).
 class GcPause {
 public:
-    GcPause() : was_enabled_(PyGC_Disable()) {}
+    GcPause() : was_enabled_(PyGC_Disable()), outer_(innermost_) { innermost_ = this; }
     ~GcPause() {
+        innermost_ = outer_;
         if (was_enabled_) PyGC_Enable();
     }
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
 
 private:
+    friend class GcResume;
     int was_enabled_;
+    GcPause* outer_;
+    static inline thread_local GcPause* innermost_ = nullptr;
+};
+
+// Lifts this thread's innermost pause while Python code runs. A collector state
+// that the code leaves behind is kept: when it switched the collector off, the
+// pause no longer switches it back on.
+class GcResume {
+public:
+    GcResume() : pause_(GcPause::innermost_) {
+        if (pause_ && pause_->was_enabled_) PyGC_Enable();
+    }
+    ~GcResume() {
+        if (pause_ && pause_->was_enabled_ && !PyGC_Disable()) pause_->was_enabled_ = 0;
+    }
+    GcResume(const GcResume&) = delete;
+    GcResume& operator=(const GcResume&) = delete;
+
+private:
+    GcPause* pause_;
 };
 
 }  // namespace femap

@@ -24,7 +24,11 @@ PyObject* title_at(BlockLines& lines, int64_t index) {
     if (lines.ascii_text(index, text)) return clean_ascii_title(text);
     Ref line = Ref::steal(lines.line_object(index));
     if (!line) return nullptr;
-    Ref title = Ref::steal(PyObject_CallMethod(line.get(), "strip", nullptr));
+    Ref title;
+    {
+        GcResume python_runs;  // a line made by the caller may be any object
+        title = Ref::steal(PyObject_CallMethod(line.get(), "strip", nullptr));
+    }
     if (!title || !check_exact(title.get(), &PyUnicode_Type)) return nullptr;
     if (title.get() == Py_None) {
         PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'rstrip'");

@@ -48,6 +48,9 @@ struct TestLines {
         split_fields_ascii(lines[size_t(i)], f.views, limit);
         return true;
     }
+    Conv split_in_guard(int64_t i, Fields& f, size_t limit = SIZE_MAX) {
+        return i < size() && split(i, f, limit) ? Conv::Ok : Conv::Reject;
+    }
     bool not_terminator(int64_t i) const { return !may_be_terminator(lines[size_t(i)]); }
 };
 

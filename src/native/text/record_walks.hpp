@@ -4,6 +4,7 @@
 //
 // Lines:  int64_t size();  bool split(int64_t i, Fields&, size_t limit = all)
 //         (false: error pending; with a limit, the fields past it may be left out);
+//         Conv split_in_guard(i, Fields&, limit)  (Reject: i is past the end now);
 //         bool not_terminator(int64_t i)   (true only when line i is certainly none)
 // Fields: size_t size();   Conv to_int32(k, int32_t&);  Conv to_double(k, double&);
 //         Conv check_int(k);  bool is(k, std::string_view text)
@@ -149,8 +150,8 @@ bool walk_output_sets(Lines& lines, Sink& sink) {
         if (c == Conv::Reject) { ++i; continue; }
         double value = 0.0;
         if (i + 3 < n) {
-            if (!lines.split(i + 3, f, 1)) return false;
-            if (f.size() > 0) c = f.to_double(0, value);
+            c = lines.split_in_guard(i + 3, f, 1);
+            if (c == Conv::Ok && f.size() > 0) c = f.to_double(0, value);
         }
         if (c == Conv::Fail) return false;
         if (c == Conv::Reject) { ++i; continue; }
@@ -226,10 +227,10 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         if constexpr (buffered) return sink.values; else return own;
     }();
     for (; k < n;) {
-        if (!lines.split(k, f)) return Conv::Fail;
+        end.failed_line = k;
+        FEMAP_TRY_CONV(lines.split_in_guard(k, f));
         if (is_terminator(f)) { ++k; break; }
         if (f.size() < 2) { ++k; continue; }
-        end.failed_line = k;
         if (f.size() == 2) {
             int32_t id;
             double v;
@@ -257,9 +258,9 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         if (count > std::numeric_limits<int32_t>::max()) count = 0;
         ++k;
         while (int64_t(values.size() - base) < count && k < n) {
-            if (!lines.split(k, f)) return Conv::Fail;
-            if (is_terminator(f)) break;
             end.failed_line = k;
+            FEMAP_TRY_CONV(lines.split_in_guard(k, f));
+            if (is_terminator(f)) break;
             FEMAP_TRY_CONV(read_values(0));
             ++k;
         }

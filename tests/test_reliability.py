@@ -114,6 +114,9 @@ def assert_flat(call, n=500, what=None, rounds=3):
         call()
         return
     traced, grown = growth(call, n, rounds)
+    if os.environ.get("FEMAP_LEAK_LOG"):  # one line per check, for the record
+        with open(os.environ["FEMAP_LEAK_LOG"], "a") as log:
+            log.write(f"{what}\t{n}\t{traced}\t{grown}\n")
     assert traced < 8 * n and grown < 1 << 20, (what, traced, grown)
 
 

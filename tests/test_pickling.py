@@ -368,3 +368,102 @@ def test_instance_dict_that_is_not_a_dict(monkeypatch, view, exc):
         assert view.updates == [item] and view.updates[0] is item
     else:
         assert state_of(b) == (2, ["a"])
+
+
+# --- checksum conversion, restore without __new__/__init__, held state, cycles ------
+
+class CountingBlock(FEMAPBlock):
+    calls = []
+
+    def __init__(self, *args):
+        CountingBlock.calls.append("init")
+
+    def __setstate__(self, state):
+        CountingBlock.calls.append(state)
+
+
+class NoNewParser(FEMAPParser):
+    def __new__(cls, *args):
+        raise RuntimeError("never")
+
+
+class Sneaky(FEMAPBlock):
+    """Its instance dictionary lookup clears `lines` on the way."""
+    __slots__ = ()
+
+    @property
+    def __dict__(self):
+        self.lines = None
+        return {}
+
+
+class ChecksumInt:
+    def __int__(self):
+        return PARSER_SUM
+
+
+class IndexOnly:
+    def __index__(self):
+        return PARSER_SUM
+
+
+def test_written_checksums_are_single_objects():
+    p = FEMAPParser.__new__(FEMAPParser)
+    assert p.__reduce__()[1][1] is FEMAPParser.__new__(FEMAPParser).__reduce__()[1][1]
+    assert FEMAPBlock(1, []).__reduce__()[1][1] is FEMAPBlock(2, None).__reduce__()[1][1]
+
+
+CHECKSUM_FIELDS = "(0x3f1d598, 0xc51e58, 0xa29f31b) = (BLOCK_DELIMITER, blocks, filepath))"
+
+
+@pytest.mark.parametrize("checksum, exc, text", [
+    (2**63 - 1, pickle.PickleError,
+     "Incompatible checksums (0xffffffff vs " + CHECKSUM_FIELDS),
+    (-2**63, pickle.PickleError,
+     "Incompatible checksums (0x0 vs " + CHECKSUM_FIELDS),
+    (True, pickle.PickleError,
+     "Incompatible checksums (0x1 vs " + CHECKSUM_FIELDS),
+    (-2**63 - 1, OverflowError, "Python int too large to convert to C long"),
+    (IndexOnly(), TypeError, "an integer is required"),
+    (None, TypeError, "an integer is required"),
+])
+def test_parser_restore_checksum_conversion(checksum, exc, text):
+    with pytest.raises(exc) as e:
+        fp.__qel_unpickle_FEMAPParser(FEMAPParser, checksum, None)
+    assert type(e.value) is exc and str(e.value) == text
+
+
+def test_parser_restore_converts_checksum_through_int():
+    assert type(fp.__qel_unpickle_FEMAPParser(FEMAPParser, ChecksumInt(), None)) is FEMAPParser
+
+
+def test_restore_skips_new_init_and_overridden_setstate():
+    CountingBlock.calls.clear()
+    b = fp.__qel_unpickle_FEMAPBlock(CountingBlock, BLOCK_SUM, (3, ["x"], {"k": 1}))
+    assert (type(b), b.block_id, b.lines, b.k, CountingBlock.calls) == (CountingBlock, 3, ["x"], 1, [])
+    assert type(fp.__qel_unpickle_FEMAPParser(NoNewParser, PARSER_SUM, None)) is NoNewParser
+
+
+def test_reduce_captures_state_before_dict_lookup_and_picks_form_after():
+    r = Sneaky(4, ["a"]).__reduce__()
+    assert len(r) == 2 and r[1][1:] == (BLOCK_SUM, (4, ["a"]))
+
+
+def test_state_items_are_held_not_copied():
+    d, lines = {1: []}, ["x"]
+    p = fp.__qel_unpickle_FEMAPParser(FEMAPParser, PARSER_SUM, ("D", d, "f"))
+    b = fp.__qel_unpickle_FEMAPBlock(FEMAPBlock, BLOCK_SUM, (5, lines))
+    assert p.blocks is d and p.__reduce__()[2][1] is d
+    assert b.lines is lines and b.__reduce__()[2][1] is lines
+
+
+@pytest.mark.parametrize("dup", [lambda o: pickle.loads(pickle.dumps(o)), copy.deepcopy])
+def test_cycles_and_sharing_survive(dup):
+    blk = FEMAPBlock(9, [])
+    blk.lines.append(blk)
+    shared = FEMAPBlock(5, ["s"])
+    p = FEMAPParser.__new__(FEMAPParser)
+    p.blocks = {1: [shared, blk], 2: [shared]}
+    q = dup(p)
+    assert q.blocks[1][0] is q.blocks[2][0] and q.blocks[1][0] is not shared
+    assert q.blocks[1][1].lines[0] is q.blocks[1][1] and q.blocks[1][1].block_id == 9

@@ -30,10 +30,11 @@ bool int_arg_to_int32(PyObject* obj, int32_t& out);
 // Narrowing of an int object to 32 bits with the two OverflowError texts.
 bool narrow_to_int32(PyObject* pylong, int32_t& out);
 
-// int() and float() of one field, given as ASCII bytes or as a str.
 // After a failed call inside a record's guard: Reject (error cleared) for a
 // ValueError or IndexError, Fail for any other error.
 Conv reject_on_value_error();
+
+// int() and float() of one field, given as ASCII bytes or as a str.
 Conv text_to_int32(std::string_view ascii, int32_t& out);
 Conv text_to_double_rest(std::string_view ascii, double& out);  // what the inline path leaves
 inline Conv text_to_double(std::string_view ascii, double& out) {

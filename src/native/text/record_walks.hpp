@@ -79,7 +79,7 @@ bool walk_elements(Lines& lines, Sink& sink) {
             FEMAP_TRY_CONV(f.to_int32(4, topo));
             nodes.clear();
             for (int64_t j = i + 1; j <= i + 2 && j < n; ++j) {
-                if (!lines.split(j, f)) return Conv::Fail;
+                FEMAP_TRY_CONV(lines.split_in_guard(j, f));
                 FEMAP_TRY_CONV(collect_node_numbers(f, nodes));
             }
             return Conv::Ok;

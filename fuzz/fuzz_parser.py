@@ -213,10 +213,14 @@ class Ctx:
     block = None
     depth = 0
     action = 0
+    gc_switched = False  # a callback switched the cyclic collector off or on
 
 
 class StrSub(str):
     pass
+
+
+HOSTILE_ACTIONS = 17
 
 
 class HostileLine:
@@ -266,6 +270,9 @@ class HostileLine:
             b.__setstate__((1, ["1,2", "x"]))
         elif a == 14 and p is not None:
             p.__init__(_PATH)
+        elif a in (15, 16):
+            Ctx.gc_switched = True
+            gc.disable() if a == 15 else gc.enable()
         return self.text.strip(*args)
 
     def rstrip(self, *args):
@@ -323,7 +330,7 @@ def caller_line(s, text, title_spot):
     if r == 3:
         return text.encode()
     if r < 7:
-        return HostileLine(s.int(15), text)
+        return HostileLine(s.int(HOSTILE_ACTIONS), text)
     return text
 
 
@@ -378,7 +385,7 @@ def subclass_parser(s, path):
                     self.get_nodes()
                     return own
                 if mode == 7:
-                    return [FEMAPBlock(block_id, [HostileLine(a) for a in range(15)])]
+                    return [FEMAPBlock(block_id, [HostileLine(a) for a in range(HOSTILE_ACTIONS)])]
                 if mode == 8:
                     return type("L", (list,), {})(own or ())
                 return list(reversed(own or []))
@@ -557,6 +564,20 @@ _PATH = os.path.join(tempfile.gettempdir(), f"femap-fuzz-{os.getpid()}.neu")
 
 
 def one_input(data):
+    # A callback (maybe a finalizer left by an earlier input) may switch the collector
+    # off or on; otherwise the module must leave it as it was.
+    gc.enable()
+    Ctx.gc_switched = False
+    try:
+        check_input(data)
+    finally:
+        collector_on = gc.isenabled()
+        gc.enable()
+    if not collector_on and not Ctx.gc_switched:
+        raise AssertionError("the cyclic collector was left switched off")
+
+
+def check_input(data):
     if not data:
         return
     s = Stream(data)
@@ -633,7 +654,7 @@ def hostile(s, lines):
             fp.np = FakeNp(s)
         if s.chance(4):
             for a in range(s.int(4)):
-                Finalizer(s.int(15))
+                Finalizer(s.int(HOSTILE_ACTIONS))
         run_entries(p, s)
         if has_pickling() and s.chance(2):
             outcome(lambda: pickle.loads(pickle.dumps(p)))

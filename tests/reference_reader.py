@@ -39,8 +39,10 @@ def real_of(text):
 
 def scan(path):
     """The constructor's scan: the blocks of the file as a list of (block_id, lines)."""
-    with open(path, "r") as f:
+    with open(path, "r", errors="surrogateescape") as f:
         lines = f.readlines()
+    if lines and lines[0].startswith("\ufeff"):
+        lines[0] = lines[0][1:]
     blocks = []
     n_lines, i = len(lines), 0
     while i < n_lines:
@@ -91,7 +93,44 @@ def clean_title(line):
 
 
 def is_terminator(parts):
+    """The terminator as a continuation line of a range spells it."""
     return len(parts) >= 2 and parts[0] == "-1" and parts[1] == "0."
+
+
+def ends_value_section(parts):
+    """The terminator where an entry starts: fields 0 and 1 read as -1 and a real 0."""
+    if len(parts) < 2:
+        return False
+    try:
+        return int(parts[0]) == -1 and real_of(parts[1]) == 0.0
+    except ValueError:
+        return False
+
+
+def count_of(lines, n_lines, i):
+    """The count of line i when it is a count line (one field, an integer >= 0), else None."""
+    if i >= n_lines:
+        return None
+    parts = split_fields(lines[i])
+    if len(parts) != 1:
+        return None
+    try:
+        count = int(parts[0])
+    except ValueError:
+        return None
+    return count if count >= 0 else None
+
+
+def lines_for(count, per_line):
+    return -(-count // per_line)
+
+
+def is_int(text):
+    try:
+        int(text)
+    except ValueError:
+        return False
+    return True
 
 
 # --- output vector layout -----------------------------------------------------------
@@ -109,12 +148,12 @@ def locate_output_vector_header(lines, start_index):
     while search_index + 1 < len(lines):
         header_parts = split_fields(lines[search_index])
         flag_parts = split_fields(lines[search_index + 1])
-        if len(header_parts) == 4 and len(flag_parts) == 3:
+        if (len(header_parts), len(flag_parts)) in ((4, 3), (5, 4)):
             try:
                 for text in header_parts[:3]:
                     int(text)
                 ent_type_val = int32_of(header_parts[3])
-                for text in flag_parts:
+                for text in header_parts[4:] + flag_parts:
                     int(text)
                 return ent_type_val, True, search_index + 2
             except ValueError:
@@ -129,7 +168,7 @@ def value_scan(lines, n_lines, k):
     while k < n_lines:
         try:
             parts = split_fields(lines[k])
-            if is_terminator(parts):
+            if ends_value_section(parts):
                 return pairs, k + 1
             if len(parts) == 2:
                 pairs.append((int32_of(parts[0]), real_of(parts[1])))
@@ -140,9 +179,7 @@ def value_scan(lines, n_lines, k):
                 start_id = int32_of(parts[0])
                 end_id = int32_of(parts[1])
                 values = [real_of(text) for text in parts[2:]]
-                entity_count = end_id - start_id + 1
-                if entity_count > 2**31 - 1:   # wraps to a count <= 0 in 32 bits
-                    entity_count = 0
+                entity_count = range_count(start_id, end_id)
                 k += 1
                 while len(values) < entity_count and k < n_lines:
                     cont_parts = split_fields(lines[k])
@@ -158,12 +195,31 @@ def value_scan(lines, n_lines, k):
     return pairs, k
 
 
+def range_count(start_id, end_id):
+    count = end_id - start_id + 1
+    return 0 if count > 2**31 - 1 else max(count, 0)
+
+
 def skip_value_section(lines, n_lines, k):
+    """Where the value scan would end, without converting a value."""
     while k < n_lines:
         parts = split_fields(lines[k])
         k += 1
-        if is_terminator(parts):
+        if ends_value_section(parts):
             break
+        if len(parts) < 3:
+            continue
+        try:
+            count = range_count(int32_of(parts[0]), int32_of(parts[1]))
+        except (ValueError, OverflowError):
+            continue
+        have = len(parts) - 2
+        while have < count and k < n_lines:
+            cont_parts = split_fields(lines[k])
+            if is_terminator(cont_parts):
+                break
+            have += len(cont_parts)
+            k += 1
     return k
 
 
@@ -271,21 +327,35 @@ class ReferenceReader:
                     continue
                 title = clean_title(lines[i + 1]) if i + 1 < n_lines else ""
                 properties[prop_id] = {"material_id": mat_id, "title": title}
-                i += 7
+                i = self._after_property(lines, n_lines, i)
         return properties
+
+    @staticmethod
+    def _after_property(lines, n_lines, i):
+        laminate = count_of(lines, n_lines, i + 3)
+        if laminate is not None:
+            at = i + 4 + lines_for(laminate, 8)
+            values = count_of(lines, n_lines, at)
+            if values is not None:
+                return at + 1 + lines_for(values, 5)
+        return i + 7
 
     def get_materials(self):
         materials = {}
         for lines in self.get_blocks(601):
-            for line in lines:
-                parts = split_fields(line)
-                if not parts:
-                    continue
+            n_lines, i = len(lines), 0
+            while i < n_lines:
+                parts = split_fields(lines[i])
                 try:
                     mat_id = int32_of(parts[0])
                 except (ValueError, IndexError):
+                    i += 1
                     continue
                 materials[mat_id] = {"id": mat_id}
+                j = i + 2
+                while (count := count_of(lines, n_lines, j)) is not None:
+                    j += 1 + lines_for(count, 10)
+                i = j if j > i + 2 else i + 1
         return materials
 
     def get_output_sets(self):
@@ -309,8 +379,20 @@ class ReferenceReader:
                     i += 1
                     continue
                 output_sets[set_id] = {"title": title, "value": value}
-                i += 6
+                i = self._after_output_set(lines, n_lines, i)
         return output_sets
+
+    @staticmethod
+    def _after_output_set(lines, n_lines, i):
+        notes = count_of(lines, n_lines, i + 4)
+        if notes is None:
+            return i + 6
+        after = i + 5 + notes
+        if after < n_lines:
+            tail = split_fields(lines[after])
+            if len(tail) == 3 and all(map(is_int, tail)):
+                return after + 3
+        return after
 
     def _get_output_vector_blocks(self):
         return self.get_blocks(1051) + self.get_blocks(451)

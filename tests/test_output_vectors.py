@@ -164,8 +164,18 @@ SCAN = [
     ("continuation-minus-one", ["10,11,1.", "-1"], [(10, 1.0), (11, -1.0)]),
     ("empty-continuations", ["10,11,1.", "", " , ", "2."], [(10, 1.0), (11, 2.0)]),
     ("short-lines-ignored", ["7", "", ",,", "10,1.5", "-1"], [(10, 1.5)]),
-    ("pair-minus-one-0.0", ["-1,0.0", "10,1.5"], [(-1, 0.0), (10, 1.5)]),
-    ("pair-minus-one-0", ["-1,0", "10,1.5"], [(-1, 0.0), (10, 1.5)]),
+    # an entry line whose fields 0 and 1 read as -1 and a real zero ends the section
+    ("terminator-0.0", ["-1,0.0", "10,1.5"], []),
+    ("terminator-0", ["-1,0", "10,1.5"], []),
+    ("terminator-zaero", ["10,1.5", "  -1,   0.0000000000000000D+00,", "11,2.5"], [(10, 1.5)]),
+    ("terminator-signed-zero", ["10,1.5", "-01, -0e5", "11,2.5"], [(10, 1.5)]),
+    ("terminator-range-form", ["10,1.5", "-1,0,5,6", "11,2.5"], [(10, 1.5)]),
+    ("pair-minus-one-nonzero", ["-1,1.", "-1,1e-5", "4,5"], [(-1, 1.0), (-1, 1e-05), (4, 5.0)]),
+    # a continuation line of a range ends it only as "-1", "0."; the skip walk counts it too
+    ("continuation-minus-one-0", ["10,12,1.", "-1,0", "4,5"], [(10, 1.0), (11, -1.0), (12, 0.0), (4, 5.0)]),
+    ("continuation-zaero", ["10,13,1.", "2.", "  -1, 0.0D+00", "4,5"],
+     [(10, 1.0), (11, 2.0), (12, -1.0), (13, 0.0), (4, 5.0)]),
+    ("reversed-range-then-terminator", ["12,10,1.", "-1,0.0", "11,2.5"], []),
     ("terminator-extra-fields", ["10,1.5", "-1,0.,1.,2.", "11,2.5"], [(10, 1.5)]),
     ("terminator-padded", ["10,1.5", " -1 , 0. ,", "11,2.5"], [(10, 1.5)]),
     ("terminator-blanks", ["10,1.5", "-1 0.", "11,2.5"], [(10, 1.5)]),
@@ -186,6 +196,7 @@ def test_value_scan(parser_of, values, pairs):
     check_arrays(p.get_output_vectors_arrays(), [k for k, _ in pairs], [v for _, v in pairs],
                  1, 2, 8)
     check_arrays(p.get_output_vectors_arrays(vec_id_filter=9), [], [], 8, 9, -1)
+    assert p.get_output_vectors_arrays(vec_id_filter=5) is NO_MATCH  # the skip walk ends where the scan does
 
 
 # --- record walk: dropped records and where the walk goes on --------------------------------
@@ -221,8 +232,11 @@ FIELDS = [  # entity-type line, flag line, entity type or None when they are no 
     ("5,6,7,8", "1,0,0", 8), ("5 6 7 8", "1 0 0", 8), ("5,6,7, 1_2,", " 1 , 0 , 0 ,", 12),
     ("5,6,7,-2147483648", "1,0,0", -2147483648), ("5,6,7,2147483647", "1,0,0", 2147483647),
     (f"{BIG}000,6,-{BIG},8", f"1,0,{BIG}000", 8), ("5,,6,7,,8", "1,,0,0,", 8),
-    ("5,6,7,8,9", "1,0,0", None), ("0,0,1,7,0", "1,1,1,0", None), ("5,6,8", "1,0,0", None),
-    ("5,6,7,8", "1,0,0,0", None), ("5,6,7,8", "1,0", None), ("5,6,7,x", "1,0,0", None),
+    ("0,0,1,7,0", "1,1,1,0", 7), ("5,6,7,8,9", "1,0,0,0", 8), ("5 6 7 -3 1_0", " 1 , 0 , 0 , 0 ,", -3),
+    (f"{BIG},6,7,8,{BIG}", f"1,0,0,{BIG}", 8), ("5,6,7,8,x", "1,0,0,0", None), ("5,6,7,8,9", "1,0,0,x", None),
+    ("5,6,7,8,9", "1,0,0", None), ("5,6,7,8", "1,0,0,0", None), ("5,6,7,8,9", "1,0,0,0,0", None),
+    ("5,6,8", "1,0,0", None),
+    ("5,6,7,8", "1,0", None), ("5,6,7,x", "1,0,0", None),
     ("5,6,7.,8", "1,0,0", None), ("5,6,7,8.0", "1,0,0", None), ("5,6,7,8", "1,0,0.", None),
 ]
 SEARCH = [  # without a header the record takes the rest of its block
@@ -273,6 +287,7 @@ def test_walks_stay_inside_their_block(parser_of):
         ["10,12,1.", "4,5", "2147483648,1."], ["10,abc", "2147483648,1"])],
     (record(values=[f"-{BIG},1."]), C_LONG), (record(hdr=[f"5,6,7,{BIG}", "1,0,0"]), C_LONG),
     (record(hdr=["5,6,7,2147483648", "1,0,0"]), TOO_LARGE),
+    (record(hdr=["5,6,7,2147483648,x", "1,0,0,0"]), TOO_LARGE),
     (record(hdr=["5,6,7,99999999999", "1,0,0"]), TOO_LARGE),
 ])
 def test_identifier_overflow(parser_of, lines, message):
@@ -459,36 +474,3 @@ def test_real_all_elem(real):
                  4, 60722, 8)
     for d in got:  # both forms agree on every vector
         check_first(p, [d], set_id_filter=d["set_id"], vec_id_filter=d["vec_id"])
-
-
-def test_real_cofe_newer_layout(real):
-    # the 5-field '0,0,1,7,0' and 4-field '1,1,1,0' lines make no header, and no 4-field
-    # integer line is followed by a 3-field one: the first record takes the whole block 1051
-    p = real("cofe_rt.neu")
-    assert p.get_output_vectors() == [vec(1, 1, "Total Translation", None)]
-    check_arrays(p.get_output_vectors_arrays(), [], [], 1, 1, -1)
-    assert p.get_output_vectors_arrays(1, 2) is NO_MATCH
-
-
-@pytest.mark.parametrize("name, count, title, ent_type, first, last", [
-    ("mode_anti1.neu", 4072, "ZAERO Total Translation", 7, (1, 24.295467748503594),
-     (4064, 24.2954693274874)),
-    ("cp2anti.neu", 1024, "CPRE:       2M= 0.9k= 0.1", 8, (1001, 1.5713624074338103e-08),
-     (8508, -1.6083384507436766e-05)),
-])
-def test_real_zaero_fortran_values(real, parser_of, name, count, title, ent_type, first, last):
-    # '-1, 0.0...' is no terminator but the pair (-1, 0.0); then '1,2,1' opens a range whose
-    # continuation is the next vector's title, so each record with values drops there; the
-    # walk ends with a record started by a '0,0,...' line that finds no header
-    p = real(name)
-    assert p.get_output_vectors() == [vec(0, 0, "0,  0,  0,  0,  0,  0,  0,  0,  0,  0", None)]
-    check_arrays(p.get_output_vectors_arrays(), [], [], 0, 0, -1)
-    assert p.get_output_vectors_arrays(1) is NO_MATCH
-    # the first record alone, up to and with its '-1, 0.0...' line
-    text = (REAL / name).read_text().split("\n")
-    start = text.index("   451") + 1
-    got = parser_of([(451, text[start:start + count])]).get_output_vectors()
-    assert [(d["set_id"], d["vec_id"], d["title"], d["ent_type"]) for d in got] == [
-        (1, 1, title, ent_type)]
-    items = list(got[0]["results"].items())
-    assert (items[0], items[-2], items[-1]) == (first, last, (-1, 0.0))

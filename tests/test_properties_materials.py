@@ -5,7 +5,7 @@ import pytest
 
 from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
-from conftest import REAL_DATA as REAL, overriding_parser
+from conftest import overriding_parser
 
 
 def prop(mat, title):
@@ -114,15 +114,3 @@ def test_get_blocks_override():
     for p.answer, text in ((None, "'NoneType' object is not iterable"), (5, "Expected list, got int")):
         for call in (p.get_properties, p.get_materials):
             assert str(pytest.raises(TypeError, call).value) == text
-
-
-@pytest.mark.skipif(not REAL.is_dir(), reason="real neutral files not present")
-@pytest.mark.parametrize("name", ["mode_anti1.neu", "cp2anti.neu", "f16-aero.neu",
-                                  "all_elem_test_giv_eb.neu", "cofe_rt.neu"])
-def test_real_files(name):
-    p = FEMAPParser(str(REAL / name))
-    zaero = name != "all_elem_test_giv_eb.neu" and name != "cofe_rt.neu"
-    assert p.get_properties() == ({1: prop(1, "")} if zaero else {})
-    materials = p.get_materials()
-    assert list(materials) == ([1, 10, 0, 25, 200, 50, 60] if zaero else [])
-    assert all(v == {"id": k} for k, v in materials.items())

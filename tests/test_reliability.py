@@ -171,9 +171,12 @@ def test_success_paths_leave_memory_and_shared_refcounts_flat(model_path, line_p
     assert [sys.getrefcount(o) for o in shared] == before
 
 
-def test_construction_and_materialising_leave_memory_flat(model_path):
+@pytest.mark.parametrize("tail", [b"", b"   -1\n   403\n\xff\xfe,1\n"], ids=["utf-8", "undecodable"])
+def test_construction_and_materialising_leave_memory_flat(write_file, tail):
+    path = write_file(neutral_text(MODEL).encode() + tail)
+
     def construct():
-        materialize(FEMAPParser(model_path)).get_nodes()
+        materialize(FEMAPParser(path)).get_nodes()
 
     assert_flat(construct, 200, rounds=5)
 
@@ -254,11 +257,8 @@ def error_cases(paths):
         ("ctor-none", lambda: FEMAPParser(None), TypeError, None),
         ("ctor-missing", lambda: FEMAPParser(paths["missing"]), FileNotFoundError, None),
         ("ctor-directory", lambda: FEMAPParser(paths["dir"]), IsADirectoryError, None),
-        ("ctor-undecodable", lambda: FEMAPParser(paths["undecodable"]), UnicodeDecodeError, None),
         ("ctor-overflow-id", lambda: FEMAPParser(paths["overflow_id"]), OverflowError,
          "value too large to convert to int"),
-        ("ctor-lines-undecodable", lambda: with_open("utf-8-sig", lambda: FEMAPParser(paths["undecodable"])),
-         UnicodeDecodeError, None),
         ("ctor-lines-overflow-id", lambda: with_open("utf-8-sig", lambda: FEMAPParser(paths["overflow_id"])),
          OverflowError, "value too large to convert to int"),
         ("ctor-huge-id", lambda: FEMAPParser(paths["huge_id"]), OverflowError, None),
@@ -318,7 +318,6 @@ def error_paths(tmp_path, write_file):
         "overflow": write_file(neutral_text(OVERFLOW)),
         "missing": str(tmp_path / "missing.neu"),
         "dir": str(tmp_path / "dir"),
-        "undecodable": write_file(neutral_text(MODEL).encode() + b"\xff\xfe\n"),
         "overflow_id": write_file("   -1\n   403\nx\n   -1\n   -1\n2147483648\n"),
         "huge_id": write_file("   -1\n" + "9" * 30 + "\n"),
     }
@@ -388,7 +387,7 @@ class Line:
 TITLED = {  # extractor: (block id, body lines with a title at index 1)
     "get_header": (100, ["T", "11.2,", "x"]),
     "get_properties": (402, ["1,110,1,", "T", "0", "0", "0", "0", "0", "2,110,2,", "U", "0"]),
-    "get_output_sets": (450, ["1,", "T", "0", "1.5", "0", "0", "2,", "U", "0", "2.5"]),
+    "get_output_sets": (450, ["1,", "T", "0", "1.5", "x", "x", "2,", "U", "0", "2.5"]),
     "get_output_vectors": (1051, ["1,1,", "T", "0", "1,2,3,4,", "1,0,1,", "1,0.5,", "-1,0.", "2,2,", "U", "0",
                                   "1,2,3,4,", "1,0,1,", "3,1.5,", "-1,0."]),
 }
@@ -436,7 +435,7 @@ def test_title_strip_that_empties_the_line_list_completes_or_raises_index_error(
 @pytest.mark.parametrize("error", [ValueError, IndexError])
 @pytest.mark.parametrize("extractor, want", [
     ("get_properties", {2: {"material_id": 2, "title": "U"}}),
-    ("get_output_sets", {0: {"title": "2.5", "value": 0.0}}),
+    ("get_output_sets", {2: {"title": "U", "value": 2.5}}),
     ("get_output_vectors", [{"set_id": 1, "vec_id": 2, "title": "1,0,1", "ent_type": 4, "results": {3: 1.5}}]),
 ])
 def test_title_strip_error_drops_the_record_and_the_walk_goes_on(parser_of, extractor, want, error):

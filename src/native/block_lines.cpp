@@ -5,7 +5,7 @@
 namespace femap {
 
 PyObject* line_str(std::string_view bytes, bool ascii) {
-    if (!ascii) return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+    if (!ascii) return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
     if (s) std::memcpy(PyUnicode_1BYTE_DATA(s), bytes.data(), bytes.size());
     return s;
@@ -47,6 +47,12 @@ bool LineFields::is(size_t k, std::string_view text) const {
     if (!exact_) return views_[k] == text;
     PyObject* s = item(k);
     return PyUnicode_IS_ASCII(s) && ascii_view(s) == text;
+}
+
+bool LineFields::starts_with(size_t k, char c) const {
+    if (!exact_) return !views_[k].empty() && views_[k][0] == c;
+    PyObject* s = item(k);
+    return PyUnicode_GET_LENGTH(s) > 0 && PyUnicode_READ_CHAR(s, 0) == Py_UCS4(c);
 }
 
 bool LineFields::assign_str(PyObject* line, size_t limit) {
@@ -156,6 +162,12 @@ bool BlockLines::split(int64_t i, LineFields& f, size_t limit) {
         return false;
     }
     return f.assign_str(line, limit);
+}
+
+Conv BlockLines::split_if_text(int64_t i, LineFields& f, size_t limit) {
+    if (i < 0 || i >= size()) return Conv::Reject;
+    if (list_ && !PyUnicode_CheckExact(PyList_GET_ITEM(owner_.get(), static_cast<Py_ssize_t>(i)))) return Conv::Reject;
+    return split(i, f, limit) ? Conv::Ok : Conv::Fail;
 }
 
 bool BlockLines::ascii_text(int64_t i, std::string_view& text) {

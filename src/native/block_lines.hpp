@@ -25,7 +25,11 @@ public:
         if (exact_) return str_is_int(item(k));
         return parse_small_int(views_[k], v) ? Conv::Ok : text_is_int(views_[k]);
     }
+    Conv to_int64_clamped(size_t k, int64_t& out) {
+        return exact_ ? str_to_int64_clamped(item(k), out) : text_to_int64_clamped(views_[k], out);
+    }
     bool is(size_t k, std::string_view text) const;
+    bool starts_with(size_t k, char c) const;
 
     // Fills the list from a str line (exact type already checked).
     bool assign_str(PyObject* line, size_t limit = SIZE_MAX);
@@ -74,12 +78,11 @@ public:
         if (list_ && i >= int64_t(PyList_GET_SIZE(owner_.get()))) return Conv::Reject;
         return split(i, f, limit) ? Conv::Ok : Conv::Fail;
     }
+    // split() of a line the walk only peeks at: Reject when line i is missing or is
+    // not a str (no error), so that a line the walk never read before cannot fail it.
+    Conv split_if_text(int64_t i, LineFields& f, size_t limit = SIZE_MAX);
     // Line i as ASCII text when it is one (a byte view, or an ASCII str of the list).
     bool ascii_text(int64_t i, std::string_view& text);
-    bool not_terminator(int64_t i) {
-        std::string_view text;
-        return ascii_text(i, text) && !may_be_terminator(text);
-    }
     // Line i as a Python object: a new str for a byte view, the list item itself
     // otherwise. Null with an error set when i is out of range.
     PyObject* line_object(int64_t i);
@@ -105,7 +108,8 @@ private:
 // Builds the Python list of a block whose lines are a byte view, stores it and drops
 // the view. No-op for other blocks. False with an error set on failure.
 bool materialize_lines(FEMAPBlockObject* block);
-// str of bytes known to be valid text (ASCII or UTF-8).
+// str of UTF-8 bytes (ASCII when `ascii`); bytes that do not decode become lone
+// surrogates (errors="surrogateescape").
 PyObject* line_str(std::string_view bytes, bool ascii);
 
 }  // namespace femap

@@ -196,6 +196,36 @@ Conv text_is_int(std::string_view ascii) {
     return with_str(ascii, [&](PyObject* s) { return exact_int(s) ? Conv::Ok : reject_on_value_error(); });
 }
 
+namespace {
+
+Conv clamped_value(PyObject* str, int64_t& out) {
+    Ref r = exact_int(str);
+    if (!r) return reject_on_value_error();
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(r.get(), &overflow);
+    if (x == -1 && PyErr_Occurred()) return Conv::Fail;
+    out = overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : x;
+    return Conv::Ok;
+}
+
+}  // namespace
+
+Conv str_to_int64_clamped(PyObject* str, int64_t& out) {
+    if (PyUnicode_IS_ASCII(str))
+        return text_to_int64_clamped({reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
+                                      static_cast<size_t>(PyUnicode_GET_LENGTH(str))}, out);
+    return clamped_value(str, out);
+}
+
+Conv text_to_int64_clamped(std::string_view ascii, int64_t& out) {
+    switch (parse_int_ascii(ascii, out)) {
+        case Parse::Ok: return Conv::Ok;
+        case Parse::Invalid: return Conv::Reject;
+        default: break;
+    }
+    return with_str(ascii, [&](PyObject* s) { return clamped_value(s, out); });
+}
+
 Conv text_to_double_rest(std::string_view ascii, double& out) {
     switch (parse_real_rest(ascii, out)) {
         case Parse::Ok: return Conv::Ok;

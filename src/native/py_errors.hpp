@@ -41,6 +41,10 @@ inline Conv text_to_double(std::string_view ascii, double& out) {
     return parse_short_real(ascii, out) ? Conv::Ok : text_to_double_rest(ascii, out);
 }
 Conv text_is_int(std::string_view ascii);
+// int() of the text, clamped to the signed 64-bit range (no narrowing error): for the
+// tests that only compare a value (a count, the -1 of a terminator).
+Conv text_to_int64_clamped(std::string_view ascii, int64_t& out);
+Conv str_to_int64_clamped(PyObject* str, int64_t& out);
 Conv str_to_int32(PyObject* str, int32_t& out);
 Conv str_to_double(PyObject* str, double& out);
 Conv str_is_int(PyObject* str);

@@ -20,8 +20,11 @@ bool ascii_compatible(std::string_view codec) {
 enum class ReadMode { Lines, Utf8Bytes, AsciiBytes };
 
 // How to read the open stream: its bytes directly when it is the host's own text
-// file, its codec is UTF-8 or ASCII-compatible and it can seek back (for the host's
-// own error on bad bytes). Any other object returned by open() only sees readlines().
+// file, its codec is UTF-8 or ASCII-compatible and it can seek back (to let the host
+// decode text that is not ASCII in a codec of its own). The host's own text file
+// decodes bytes that are not valid text as lone surrogates (errors="surrogateescape")
+// instead of refusing the file. Any other object returned by open() only sees
+// readlines().
 bool choose_mode(PyObject* f, ReadMode& mode) {
     mode = ReadMode::Lines;
     Ref io = Ref::steal(PyImport_ImportModule("io"));
@@ -29,6 +32,15 @@ bool choose_mode(PyObject* f, ReadMode& mode) {
     Ref text_file = Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper"));
     if (!text_file) return false;
     if (reinterpret_cast<PyObject*>(Py_TYPE(f)) != text_file.get()) return true;
+    // One lasting name: the host's reconfigure() keeps a reference to the `errors` it
+    // is given, so a new string per call would be lost each time.
+    static PyObject* surrogateescape = nullptr;
+    if (!surrogateescape && !(surrogateescape = PyUnicode_InternFromString("surrogateescape"))) return false;
+    Ref reconfigure = Ref::steal(PyObject_GetAttrString(f, "reconfigure"));
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    Ref errors = Ref::steal(Py_BuildValue("{sO}", "errors", surrogateescape));
+    if (!reconfigure || !no_args || !errors) return false;
+    if (!Ref::steal(PyObject_Call(reconfigure.get(), no_args.get(), errors.get()))) return false;
     Ref encoding = Ref::steal(PyObject_GetAttrString(f, "encoding"));
     if (!encoding) return false;
     if (!PyUnicode_Check(encoding.get())) return true;
@@ -84,9 +96,12 @@ bool store_block(PyObject* blocks, int32_t id, PyObject* block) {
     return static_cast<bool>(r);
 }
 
+// UTF-8 text, any bytes that do not decode read as lone surrogates; a byte order
+// mark at the start is not part of the first line.
 bool scan_bytes(PyObject* bytes, bool ascii, PyObject* blocks) {
     const char* data = PyBytes_AS_STRING(bytes);
     size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
+    const size_t start = !ascii && size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     bool has_cr = std::memchr(data, '\r', size) != nullptr;
     uint8_t flags = (ascii ? FEMAP_TEXT_ASCII : 0) | (has_cr ? FEMAP_TEXT_HAS_CR : 0);
     auto identify = [&](std::string_view line, int32_t& id) -> int {
@@ -111,7 +126,7 @@ bool scan_bytes(PyObject* bytes, bool ascii, PyObject* blocks) {
     auto emit = [&](int32_t id, const BodySpan& span) {
         return store_block(blocks, id, new_lazy_block(id, bytes, span.begin, span.end, span.n_lines, flags));
     };
-    return scan_blocks(data, size, has_cr, identify, emit);
+    return scan_blocks(data, size, start, has_cr, identify, emit);
 }
 
 // A line of readlines() without its trailing line feeds.
@@ -129,7 +144,16 @@ int is_delimiter_line(PyObject* line, Ref& text) {
     return PyUnicode_Check(text.get()) && PyUnicode_CompareWithASCIIString(text.get(), "   -1") == 0;
 }
 
+// The lines of readlines(); a byte order mark at the start of the first line is
+// not part of it.
 bool scan_lines(PyObject* lines, PyObject* blocks) {
+    if (PyList_GET_SIZE(lines) > 0) {
+        PyObject* first = PyList_GET_ITEM(lines, 0);
+        if (PyUnicode_Check(first) && PyUnicode_GET_LENGTH(first) > 0 && PyUnicode_READ_CHAR(first, 0) == 0xFEFF) {
+            PyObject* rest = PyUnicode_Substring(first, 1, PyUnicode_GET_LENGTH(first));
+            if (!rest || PyList_SetItem(lines, 0, rest) < 0) return false;
+        }
+    }
     Ref text;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines);) {
         int d = is_delimiter_line(PyList_GET_ITEM(lines, i), text);
@@ -167,11 +191,10 @@ bool read_and_scan(PyObject* f, PyObject* blocks) {
             const char* data = PyBytes_AS_STRING(bytes.get());
             size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
             bool ascii = first_non_ascii(data, size) == size;
-            if (ascii || (mode == ReadMode::Utf8Bytes && is_valid_utf8(data, size)))
-                return scan_bytes(bytes.get(), ascii, blocks);
+            if (ascii || mode == ReadMode::Utf8Bytes) return scan_bytes(bytes.get(), ascii, blocks);
         }
         bytes.reset();
-        // Let the host read the text itself, so that it raises its own error.
+        // Let the host decode the text in its own codec.
         Ref pos = Ref::steal(PyObject_CallMethod(f, "seek", "i", 0));
         if (!pos) return false;
     }

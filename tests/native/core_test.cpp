@@ -37,7 +37,11 @@ struct TestFields {
         return parse_real_ascii(views[k], out) == Parse::Ok ? Conv::Ok : Conv::Reject;
     }
     Conv check_int(size_t k) { int32_t v; return to_int32(k, v); }
+    Conv to_int64_clamped(size_t k, int64_t& out) {
+        return parse_int_ascii(views[k], out) == Parse::Ok ? Conv::Ok : Conv::Reject;
+    }
     bool is(size_t k, std::string_view t) const { return views[k] == t; }
+    bool starts_with(size_t k, char c) const { return !views[k].empty() && views[k][0] == c; }
 };
 
 struct TestLines {
@@ -51,7 +55,7 @@ struct TestLines {
     Conv split_in_guard(int64_t i, Fields& f, size_t limit = SIZE_MAX) {
         return i < size() && split(i, f, limit) ? Conv::Ok : Conv::Reject;
     }
-    bool not_terminator(int64_t i) const { return !may_be_terminator(lines[size_t(i)]); }
+    Conv split_if_text(int64_t i, Fields& f, size_t limit = SIZE_MAX) { return split_in_guard(i, f, limit); }
 };
 
 static std::vector<std::string> split(std::string_view s) {
@@ -130,7 +134,7 @@ int main() {
     std::string text = "x\r\n   -1\r\n   -1\r\n 403\r\na\r\n\r\n   -1\r\n   -1\r\n403\r\nb";
     std::vector<std::pair<int32_t, int64_t>> found;
     bool ok = scan_blocks(
-        text.data(), text.size(), true,
+        text.data(), text.size(), 0, true,
         [](std::string_view line, int32_t& id) {
             int64_t v;
             if (classify_identifier_ascii(line, v) != IdentKind::Block) return 0;

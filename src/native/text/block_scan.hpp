@@ -32,16 +32,16 @@ struct BodySpan {
     int64_t n_lines;  // number of body lines
 };
 
-// Walks the buffer once. `identify(line_view, int32_t& id)` returns 1 when the line
-// names a block, 0 when it opens none (a "-1" line or no integer), -1 on error.
-// `emit(id, span)` returns false on error. Returns false when either failed.
+// Walks the buffer once from `start`. `identify(line_view, int32_t& id)` returns 1
+// when the line names a block, 0 when it opens none (a "-1" line or no integer), -1 on
+// error. `emit(id, span)` returns false on error. Returns false when either failed.
 template <class Identify, class Emit>
-bool scan_blocks(const char* data, size_t size, bool has_cr, Identify&& identify, Emit&& emit) {
+bool scan_blocks(const char* data, size_t size, size_t start, bool has_cr, Identify&& identify, Emit&& emit) {
     auto is_delimiter = [&](size_t pos, size_t text_end) {
         return text_end - pos == kDelimiter.size() &&
                std::memcmp(data + pos, kDelimiter.data(), kDelimiter.size()) == 0;
     };
-    size_t pos = 0;
+    size_t pos = start;
     while (pos < size) {
         LineEnd le = find_line_end(data, size, pos, has_cr);
         if (!is_delimiter(pos, le.text_end)) {

@@ -80,12 +80,4 @@ inline void split_fields_ascii(std::string_view line, FieldViews& out, size_t li
     }
 }
 
-// False when the line's field list cannot start with "-1", so it is no terminator
-// line: the first character that is neither white space nor a comma is not '-'.
-inline bool may_be_terminator(std::string_view line) noexcept {
-    for (char c : line)
-        if (c != ',' && !is_space(static_cast<unsigned char>(c))) return c == '-';
-    return false;
-}
-
 }  // namespace femap

@@ -5,9 +5,10 @@
 // Lines:  int64_t size();  bool split(int64_t i, Fields&, size_t limit = all)
 //         (false: error pending; with a limit, the fields past it may be left out);
 //         Conv split_in_guard(i, Fields&, limit)  (Reject: i is past the end now);
-//         bool not_terminator(int64_t i)   (true only when line i is certainly none)
+//         Conv split_if_text(i, Fields&, limit)   (Reject: no such line, or not text)
 // Fields: size_t size();   Conv to_int32(k, int32_t&);  Conv to_double(k, double&);
-//         Conv check_int(k);  bool is(k, std::string_view text)
+//         Conv check_int(k);  Conv to_int64_clamped(k, int64_t&);
+//         bool is(k, std::string_view text);  bool starts_with(k, char)
 #pragma once
 #include <algorithm>
 #include <cstdint>
@@ -26,6 +27,30 @@ enum class Conv : uint8_t { Ok, Reject, Fail };
         ::femap::Conv c_ = (expr);              \
         if (c_ != ::femap::Conv::Ok) return c_; \
     } while (0)
+
+// ---- Record lengths from count lines -----------------------------------------------
+
+// `at` moved on by `step` lines; any position past the block is its end, where the
+// walk stops.
+inline int64_t advance(int64_t at, uint64_t step, int64_t n) {
+    return at >= n || step >= uint64_t(n - at) ? n : at + int64_t(step);
+}
+
+inline uint64_t lines_for(uint64_t count, uint64_t per_line) { return count / per_line + (count % per_line != 0); }
+
+// Line i (below n) as a count line: exactly one field, an integer >= 0 (clamped to
+// the 64-bit range). Reject when it is none, missing or not text.
+template <class Lines>
+Conv read_count_line(Lines& lines, int64_t n, int64_t i, typename Lines::Fields& f, uint64_t& count) {
+    if (i >= n) return Conv::Reject;
+    FEMAP_TRY_CONV(lines.split_if_text(i, f, 2));
+    if (f.size() != 1) return Conv::Reject;
+    int64_t v;
+    FEMAP_TRY_CONV(f.to_int64_clamped(0, v));
+    if (v < 0) return Conv::Reject;
+    count = uint64_t(v);
+    return Conv::Ok;
+}
 
 // Node line: more than 13 fields; field 0 the identifier, 11 to 13 the coordinates.
 // sink.node(id, x, y, z) -> bool
@@ -93,8 +118,23 @@ bool walk_elements(Lines& lines, Sink& sink) {
     return true;
 }
 
+// Where the walk goes on after the property record stored at line i: past its
+// laminate values (count at i+3, 8 per line) and property values (count after them, 5
+// per line) when both counts are there, else 7 lines on.
+template <class Lines>
+Conv after_property(Lines& lines, int64_t n, int64_t i, typename Lines::Fields& f, int64_t& next) {
+    next = i + 7;
+    uint64_t laminate, values;
+    Conv c = read_count_line(lines, n, i + 3, f, laminate);
+    if (c != Conv::Ok) return c == Conv::Fail ? c : Conv::Ok;
+    int64_t at = advance(i + 4, lines_for(laminate, 8), n);
+    c = read_count_line(lines, n, at, f, values);
+    if (c == Conv::Ok) next = advance(at + 1, lines_for(values, 5), n);
+    return c == Conv::Fail ? c : Conv::Ok;
+}
+
 // Property record: a line of more than 2 fields whose fields 0 and 2 are
-// integers, then its title line; stride 7, else 1.
+// integers, then its title line; its length from its counts, else 7; else 1.
 // sink.property(lines, title_index_or_-1, id, material) -> Conv (Reject: the record is passed over)
 template <class Lines, class Sink>
 bool walk_properties(Lines& lines, Sink& sink) {
@@ -110,29 +150,57 @@ bool walk_properties(Lines& lines, Sink& sink) {
         if (c == Conv::Reject) { ++i; continue; }
         c = sink.property(lines, i + 1 < n ? i + 1 : -1, id, mat);
         if (c == Conv::Fail) return false;
-        i += c == Conv::Ok ? 7 : 1;
+        if (c == Conv::Reject) { ++i; continue; }
+        if (after_property(lines, n, i, f, i) == Conv::Fail) return false;
     }
     return true;
 }
 
-// Material line: any line whose field 0 is an integer. sink.material(id) -> bool
+// Material line: any line whose field 0 is an integer. After one, the count groups
+// that follow its title (a count line, then its values 10 per line) are stepped
+// over; without any, the next line is tried. sink.material(id) -> bool
 template <class Lines, class Sink>
 bool walk_materials(Lines& lines, Sink& sink) {
     typename Lines::Fields f;
     const int64_t n = lines.size();
-    for (int64_t i = 0; i < n; ++i) {
+    for (int64_t i = 0; i < n;) {
         if (!lines.split(i, f, 1)) return false;
-        if (f.size() == 0) continue;
         int32_t id;
-        Conv c = f.to_int32(0, id);
+        Conv c = f.size() == 0 ? Conv::Reject : f.to_int32(0, id);
         if (c == Conv::Fail) return false;
-        if (c == Conv::Ok && !sink.material(id)) return false;
+        if (c == Conv::Reject) { ++i; continue; }
+        if (!sink.material(id)) return false;
+        int64_t j = i + 2;
+        uint64_t count;
+        while ((c = read_count_line(lines, n, j, f, count)) == Conv::Ok) j = advance(j + 1, lines_for(count, 10), n);
+        if (c == Conv::Fail) return false;
+        i = j > i + 2 ? j : i + 1;
     }
     return true;
 }
 
+// Where the walk goes on after the output set record stored at line i: past its
+// notes when line i+4 counts them, and past the three lines FEMAP 10 and later write
+// after them (the first holding three integers); else 6 lines on.
+template <class Lines>
+Conv after_output_set(Lines& lines, int64_t n, int64_t i, typename Lines::Fields& f, int64_t& next) {
+    next = i + 6;
+    uint64_t notes;
+    Conv c = read_count_line(lines, n, i + 4, f, notes);
+    if (c != Conv::Ok) return c == Conv::Fail ? c : Conv::Ok;
+    next = advance(i + 5, notes, n);
+    c = next < n ? lines.split_if_text(next, f, 4) : Conv::Reject;
+    if (c == Conv::Ok && f.size() == 3)
+        for (size_t k = 0; k < 3 && c == Conv::Ok; ++k) c = f.check_int(k);
+    else if (c == Conv::Ok)
+        c = Conv::Reject;
+    if (c == Conv::Ok) next = advance(next, 3, n);
+    return c == Conv::Fail ? c : Conv::Ok;
+}
+
 // Output set record: a line whose field 0 is an integer, its title line, one
-// line not read, the value line (field 0 a real); stride 6, else 1.
+// line not read, the value line (field 0 a real), the count of note lines and the
+// notes; its length from that count, else 6; else 1.
 // sink.title(lines, index_or_-1) -> Conv (Reject: passed over), then sink.output_set(id, value) -> bool
 template <class Lines, class Sink>
 bool walk_output_sets(Lines& lines, Sink& sink) {
@@ -156,7 +224,7 @@ bool walk_output_sets(Lines& lines, Sink& sink) {
         if (c == Conv::Fail) return false;
         if (c == Conv::Reject) { ++i; continue; }
         if (!sink.output_set(id, value)) return false;
-        i += 6;
+        if (after_output_set(lines, n, i, f, i) == Conv::Fail) return false;
     }
     return true;
 }
@@ -169,14 +237,31 @@ struct VectorHeader {
     int64_t result_start = 0;
 };
 
+// The terminator as a continuation line of a range must spell it: "-1", "0.".
 template <class Fields>
 bool is_terminator(Fields& f) {
     return f.size() >= 2 && f.is(0, "-1") && f.is(1, "0.");
 }
 
-// The header search: from start + 3 on, the first pair of an entity-type line
-// (4 integer fields) and a flag line (3 integer fields). The line count is taken
-// anew on every pass. Returns Fail on an error that ends the call.
+// The terminator where an entry starts: fields 0 and 1 read as the integer -1 and a
+// real 0 (`-1,0.`, `-1, 0.0`, `-1, 0.0D+00`). Ok when it is one, Reject when not.
+template <class Fields>
+Conv ends_value_section(Fields& f) {
+    if (f.size() < 2) return Conv::Reject;
+    if (f.is(0, "-1") && f.is(1, "0.")) return Conv::Ok;
+    if (!f.starts_with(0, '-')) return Conv::Reject;  // int() of a stripped "-1" needs its sign first
+    int64_t first;
+    double second;
+    FEMAP_TRY_CONV(f.to_int64_clamped(0, first));
+    if (first != -1) return Conv::Reject;
+    FEMAP_TRY_CONV(f.to_double(1, second));
+    return second == 0.0 ? Conv::Ok : Conv::Reject;
+}
+
+// The header search: from start + 3 on, the first pair of an entity-type line and a
+// flag line of integer fields, 4 and 3 of them, or 5 and 4 (FEMAP 10 and later); the
+// entity type is field 3. The line count is taken anew on every pass. Returns Fail
+// on an error that ends the call.
 template <class Lines>
 Conv locate_vector_header(Lines& lines, int64_t start, VectorHeader& out) {
     typename Lines::Fields a, b;
@@ -185,12 +270,11 @@ Conv locate_vector_header(Lines& lines, int64_t start, VectorHeader& out) {
     for (; s + 1 < lines.size(); ++s) {
         if (!have_a && !lines.split(s, a)) return Conv::Fail;
         if (!lines.split(s + 1, b)) return Conv::Fail;
-        if (a.size() == 4 && b.size() == 3) {
+        if ((a.size() == 4 && b.size() == 3) || (a.size() == 5 && b.size() == 4)) {
             int32_t ent_type = 0;
             auto convert = [&]() -> Conv {
-                for (size_t k = 0; k < 3; ++k) FEMAP_TRY_CONV(a.check_int(k));
-                FEMAP_TRY_CONV(a.to_int32(3, ent_type));
-                for (size_t k = 0; k < 3; ++k) FEMAP_TRY_CONV(b.check_int(k));
+                for (size_t k = 0; k < a.size(); ++k) FEMAP_TRY_CONV(k == 3 ? a.to_int32(3, ent_type) : a.check_int(k));
+                for (size_t k = 0; k < b.size(); ++k) FEMAP_TRY_CONV(b.check_int(k));
                 return Conv::Ok;
             };
             Conv c = convert();
@@ -205,6 +289,13 @@ Conv locate_vector_header(Lines& lines, int64_t start, VectorHeader& out) {
     }
     out = {-1, false, lines.size()};
     return Conv::Ok;
+}
+
+// The range line's entity count: end - start + 1 when both identifiers fit 32 bits,
+// 0 when that is not positive or exceeds 2**31 - 1.
+inline int64_t range_count(int64_t first, int64_t last) {
+    int64_t count = last - first + 1;
+    return count > std::numeric_limits<int32_t>::max() ? 0 : std::max<int64_t>(count, 0);
 }
 
 // Where a value scan or a skip walk ended: `next` is the index the record walk goes
@@ -229,7 +320,11 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
     for (; k < n;) {
         end.failed_line = k;
         FEMAP_TRY_CONV(lines.split_in_guard(k, f));
-        if (is_terminator(f)) { ++k; break; }
+        if (Conv t = ends_value_section(f); t != Conv::Reject) {
+            if (t == Conv::Fail) return t;
+            ++k;
+            break;
+        }
         if (f.size() < 2) { ++k; continue; }
         if (f.size() == 2) {
             int32_t id;
@@ -254,8 +349,7 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
             return Conv::Ok;
         };
         FEMAP_TRY_CONV(read_values(2));
-        int64_t count = int64_t(last) - int64_t(first) + 1;
-        if (count > std::numeric_limits<int32_t>::max()) count = 0;
+        const int64_t count = range_count(first, last);
         ++k;
         while (int64_t(values.size() - base) < count && k < n) {
             end.failed_line = k;
@@ -277,18 +371,32 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
     return Conv::Ok;
 }
 
-// The skip walk: up to and including the terminator line, nothing converted.
+// The skip walk: up to and including the terminator line, no value converted. It
+// ends where the value scan would: a range line's two identifiers are read so that
+// its continuation lines are counted by their fields; a range line whose identifiers
+// do not convert is passed over as one line.
 template <class Lines>
 bool skip_vector_values(Lines& lines, int64_t n, int64_t k, int64_t& next) {
     typename Lines::Fields f;
     while (k < n) {
-        if (lines.not_terminator(k)) {
-            ++k;
-            continue;
-        }
         if (!lines.split(k, f)) return false;
         ++k;
-        if (is_terminator(f)) break;
+        Conv c = ends_value_section(f);
+        if (c == Conv::Fail) return false;
+        if (c == Conv::Ok) break;
+        if (f.size() < 3) continue;
+        int64_t first, last;
+        c = f.to_int64_clamped(0, first);
+        if (c == Conv::Ok) c = f.to_int64_clamped(1, last);
+        if (c == Conv::Fail) return false;
+        constexpr int64_t lo = std::numeric_limits<int32_t>::min(), hi = std::numeric_limits<int32_t>::max();
+        if (c == Conv::Reject || first < lo || first > hi || last < lo || last > hi) continue;
+        const int64_t count = range_count(first, last);
+        for (int64_t have = int64_t(f.size()) - 2; have < count && k < n; ++k) {
+            if (!lines.split(k, f)) return false;
+            if (is_terminator(f)) break;
+            have += int64_t(f.size());
+        }
     }
     next = k;
     return true;

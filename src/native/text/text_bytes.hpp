@@ -37,10 +37,6 @@ inline bool is_ascii(std::string_view s) noexcept {
     return first_non_ascii(s.data(), s.size()) == s.size();
 }
 
-// True when the bytes are well-formed UTF-8 as the host's strict decoder
-// accepts it (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool is_valid_utf8(const char* data, size_t size) noexcept;
-
 // Line ends as universal newlines translate them: "\n", "\r\n" or a lone "\r".
 struct LineEnd {
     size_t text_end;    // end of the line's text

@@ -170,6 +170,19 @@ Conv BlockLines::split_if_text(int64_t i, LineFields& f, size_t limit) {
     return split(i, f, limit) ? Conv::Ok : Conv::Fail;
 }
 
+bool BlockLines::count_fields(int64_t i, size_t limit, size_t& count, bool& minus_one) {
+    std::string_view text;
+    if (ascii_text(i, text)) {
+        count = count_fields_ascii(text, limit);
+        minus_one = may_be_minus_one(text);
+        return true;
+    }
+    if (!split(i, scratch_, limit)) return false;
+    count = scratch_.size();
+    minus_one = count > 0 && scratch_.starts_with(0, '-');
+    return true;
+}
+
 bool BlockLines::ascii_text(int64_t i, std::string_view& text) {
     if (!list_) {
         text = byte_line(i);

@@ -81,6 +81,9 @@ public:
     // split() of a line the walk only peeks at: Reject when line i is missing or is
     // not a str (no error), so that a line the walk never read before cannot fail it.
     Conv split_if_text(int64_t i, LineFields& f, size_t limit = SIZE_MAX);
+    // The number of fields of line i, at most `limit`, and whether field 0 may read as
+    // -1; ASCII lines are only counted. False with an error set on failure.
+    bool count_fields(int64_t i, size_t limit, size_t& count, bool& minus_one);
     // Line i as ASCII text when it is one (a byte view, or an ASCII str of the list).
     bool ascii_text(int64_t i, std::string_view& text);
     // Line i as a Python object: a new str for a byte view, the list item itself
@@ -90,6 +93,7 @@ public:
 private:
     std::string_view byte_line(int64_t i);
 
+    LineFields scratch_;  // fields of a line count_fields() cannot count in place
     Ref owner_;  // the bytes of the file, or the list
     bool list_ = false;
     const char* data_ = nullptr;

@@ -134,6 +134,11 @@ Conv exact_double(PyObject* str, double& out) {
     return Conv::Ok;
 }
 
+// The text of an ASCII str.
+std::string_view ascii_text(PyObject* str) {
+    return {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str))};
+}
+
 template <class Fn>
 Conv with_str(std::string_view ascii, Fn&& fn) {
     Ref s = Ref::steal(str_from_ascii(ascii));
@@ -145,24 +150,20 @@ Conv with_str(std::string_view ascii, Fn&& fn) {
 
 Conv str_to_int32(PyObject* str, int32_t& out) {
     if (PyUnicode_IS_ASCII(str))
-        return text_to_int32({reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
-                              static_cast<size_t>(PyUnicode_GET_LENGTH(str))}, out);
+        return text_to_int32(ascii_text(str), out);
     Ref v = exact_int(str);
     if (!v) return reject_on_value_error();
     return narrow_to_int32(v.get(), out) ? Conv::Ok : Conv::Fail;
 }
 
 Conv str_is_int(PyObject* str) {
-    if (PyUnicode_IS_ASCII(str))
-        return text_is_int({reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
-                            static_cast<size_t>(PyUnicode_GET_LENGTH(str))});
-    return exact_int(str) ? Conv::Ok : reject_on_value_error();
+    int64_t v;
+    return str_to_int64_clamped(str, v);
 }
 
 Conv str_to_double(PyObject* str, double& out) {
     if (PyUnicode_IS_ASCII(str))
-        return text_to_double({reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
-                               static_cast<size_t>(PyUnicode_GET_LENGTH(str))}, out);
+        return text_to_double(ascii_text(str), out);
     return exact_double(str, out);
 }
 
@@ -188,12 +189,7 @@ Conv text_to_int32(std::string_view ascii, int32_t& out) {
 
 Conv text_is_int(std::string_view ascii) {
     int64_t v;
-    switch (parse_int_ascii(ascii, v)) {
-        case Parse::Ok: return Conv::Ok;
-        case Parse::Invalid: return Conv::Reject;
-        default: break;
-    }
-    return with_str(ascii, [&](PyObject* s) { return exact_int(s) ? Conv::Ok : reject_on_value_error(); });
+    return text_to_int64_clamped(ascii, v);
 }
 
 namespace {
@@ -212,8 +208,7 @@ Conv clamped_value(PyObject* str, int64_t& out) {
 
 Conv str_to_int64_clamped(PyObject* str, int64_t& out) {
     if (PyUnicode_IS_ASCII(str))
-        return text_to_int64_clamped({reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
-                                      static_cast<size_t>(PyUnicode_GET_LENGTH(str))}, out);
+        return text_to_int64_clamped(ascii_text(str), out);
     return clamped_value(str, out);
 }
 

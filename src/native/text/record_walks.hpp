@@ -6,6 +6,7 @@
 //         (false: error pending; with a limit, the fields past it may be left out);
 //         Conv split_in_guard(i, Fields&, limit)  (Reject: i is past the end now);
 //         Conv split_if_text(i, Fields&, limit)   (Reject: no such line, or not text)
+//         bool count_fields(i, limit, size_t& count, bool& field0_may_read_minus_one)
 // Fields: size_t size();   Conv to_int32(k, int32_t&);  Conv to_double(k, double&);
 //         Conv check_int(k);  Conv to_int64_clamped(k, int64_t&);
 //         bool is(k, std::string_view text);  bool starts_with(k, char)
@@ -374,28 +375,38 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
 // The skip walk: up to and including the terminator line, no value converted. It
 // ends where the value scan would: a range line's two identifiers are read so that
 // its continuation lines are counted by their fields; a range line whose identifiers
-// do not convert is passed over as one line.
+// do not convert is passed over as one line. Lines are only counted unless their
+// field 0 may read as -1 or they are a range line.
 template <class Lines>
 bool skip_vector_values(Lines& lines, int64_t n, int64_t k, int64_t& next) {
     typename Lines::Fields f;
+    size_t count;
+    bool minus_one;
     while (k < n) {
-        if (!lines.split(k, f)) return false;
-        ++k;
-        Conv c = ends_value_section(f);
-        if (c == Conv::Fail) return false;
-        if (c == Conv::Ok) break;
-        if (f.size() < 3) continue;
+        const int64_t at = k++;
+        if (!lines.count_fields(at, 3, count, minus_one)) return false;
+        if (minus_one) {
+            if (!lines.split(at, f)) return false;
+            Conv c = ends_value_section(f);
+            if (c == Conv::Fail) return false;
+            if (c == Conv::Ok) break;
+        }
+        if (count < 3) continue;
+        if (!lines.split(at, f)) return false;
         int64_t first, last;
-        c = f.to_int64_clamped(0, first);
+        Conv c = f.to_int64_clamped(0, first);
         if (c == Conv::Ok) c = f.to_int64_clamped(1, last);
         if (c == Conv::Fail) return false;
         constexpr int64_t lo = std::numeric_limits<int32_t>::min(), hi = std::numeric_limits<int32_t>::max();
         if (c == Conv::Reject || first < lo || first > hi || last < lo || last > hi) continue;
-        const int64_t count = range_count(first, last);
-        for (int64_t have = int64_t(f.size()) - 2; have < count && k < n; ++k) {
-            if (!lines.split(k, f)) return false;
-            if (is_terminator(f)) break;
-            have += int64_t(f.size());
+        const int64_t wanted = range_count(first, last);
+        for (int64_t have = int64_t(f.size()) - 2; have < wanted && k < n; ++k) {
+            if (!lines.count_fields(k, SIZE_MAX, count, minus_one)) return false;
+            if (minus_one) {
+                if (!lines.split(k, f)) return false;
+                if (is_terminator(f)) break;
+            }
+            have += int64_t(count);
         }
     }
     next = k;

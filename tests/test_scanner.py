@@ -201,12 +201,14 @@ class StubFile:
     lambda lines, calls: StubFile(lines, calls),
     lambda lines, calls: __import__("io").StringIO("".join(lines)),
 ])
-def test_any_object_from_a_replaced_open_is_read_with_readlines(monkeypatch, make):
+@pytest.mark.parametrize("mark", ["", "\ufeff"])
+def test_any_object_from_a_replaced_open_is_read_with_readlines(monkeypatch, make, mark):
     calls = []
-    lines = ["   -1\n", "   5\n", "a,b\n", "   -1\n", "   -1\n", "   7\n"]
+    lines = [mark + "   -1\n", "   5\n", "a,b\n", "   -1\n", "   -1\n", "   7\n"]
     monkeypatch.setattr("builtins.open", lambda *args: calls.append(args) or make(lines, calls))
     parser = FEMAPParser("x.neu")
     assert scanned(parser) == {5: [["a,b"]], 7: [[]]}
+    assert lines[0] == mark + "   -1\n"  # the list read is not changed
     assert calls[0] == ("x.neu", "r")
     assert calls[1:] in ([], ["readlines", "close"])
 

@@ -173,7 +173,8 @@ Conv BlockLines::split_if_text(int64_t i, LineFields& f, size_t limit) {
 bool BlockLines::count_fields(int64_t i, size_t limit, size_t& count, bool& minus_one) {
     std::string_view text;
     if (ascii_text(i, text)) {
-        count = count_fields_ascii(text, limit);
+        // a byte view may read on into the file's bytes
+        count = count_fields_ascii(text, limit, list_ ? nullptr : data_ + PyBytes_GET_SIZE(owner_.get()));
         minus_one = may_be_minus_one(text);
         return true;
     }

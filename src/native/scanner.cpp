@@ -147,11 +147,14 @@ int is_delimiter_line(PyObject* line, Ref& text) {
 // The lines of readlines(); a byte order mark at the start of the first line is
 // not part of it.
 bool scan_lines(PyObject* lines, PyObject* blocks) {
+    Ref own;  // a copy with the mark removed: the list read may belong to someone else
     if (PyList_GET_SIZE(lines) > 0) {
         PyObject* first = PyList_GET_ITEM(lines, 0);
         if (PyUnicode_Check(first) && PyUnicode_GET_LENGTH(first) > 0 && PyUnicode_READ_CHAR(first, 0) == 0xFEFF) {
-            PyObject* rest = PyUnicode_Substring(first, 1, PyUnicode_GET_LENGTH(first));
-            if (!rest || PyList_SetItem(lines, 0, rest) < 0) return false;
+            own = Ref::steal(PyList_GetSlice(lines, 0, PyList_GET_SIZE(lines)));
+            PyObject* rest = own ? PyUnicode_Substring(first, 1, PyUnicode_GET_LENGTH(first)) : nullptr;
+            if (!rest || PyList_SetItem(own.get(), 0, rest) < 0) return false;
+            lines = own.get();
         }
     }
     Ref text;

@@ -89,7 +89,7 @@ int main() {
     for (int round = 0; round < 200000; ++round) {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
         std::string line;
-        for (size_t k = 0, len = (state >> 40) % 70; k < len; ++k) {
+        for (size_t k = 0, len = (state >> 40) % 150; k < len; ++k) {
             state = state * 6364136223846793005ULL + 1442695040888963407ULL;
             line += ",, \t\x1c\x1f\x0d\x0b" "1a-."[(state >> 33) % 13];
         }

@@ -88,49 +88,83 @@ inline void split_fields_ascii(std::string_view line, FieldViews& out, size_t li
 }
 
 #if defined(__SSE2__)
-// The number of comma-separated fields of stripped text that holds a comma, 16 bytes at
-// a time: a field starts at a byte that is neither white space nor a comma and is the
-// first such byte of the text or the first event (comma or such byte) after a comma.
-// Adding the commas, moved up one place, to the white space mask carries each comma
-// over the blanks after it onto the event that follows them.
-inline size_t count_comma_fields(const char* p, const char* end) noexcept {
-    size_t fields = *p != ',';
-    uint32_t in = 0;  // a comma or a carry running over blanks from the previous chunk
-    char tail[16];
+inline unsigned popcount64(uint64_t x) noexcept {  // without a call when there is no popcnt instruction
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+    return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
+}
+
+// The number of comma-separated fields of text without its trailing commas, 64 bytes
+// at a time, and whether it holds a comma at all (else its fields are the white space
+// separated ones). A field starts at a byte that is neither white space nor a comma and
+// is the first event (comma or such byte) after a comma or after the start. Adding the
+// commas, moved up one place, to the white space mask carries each comma over the
+// blanks after it onto the event that follows them. Bytes up to `limit` (>= end) may
+// be read.
+inline size_t count_comma_fields(const char* p, const char* end, const char* limit, bool& any_comma) noexcept {
+    size_t fields = 0;
+    uint64_t in = 1;  // a comma or a carry running over blanks from before the chunk
+    uint64_t commas = 0;
+    char tail[64];
     while (p < end) {
-        const size_t n = std::min<size_t>(16, size_t(end - p));
+        const size_t n = std::min<size_t>(64, size_t(end - p));
         const char* chunk = p;
-        if (n < 16) {
+        if (limit - p < 64) {
             std::memset(tail, ' ', sizeof tail);
             std::memcpy(tail, p, n);
             chunk = tail;
         }
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk));
-        __m128i space = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
-                         _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x08)), _mm_cmplt_epi8(v, _mm_set1_epi8(0x0e)))),
-            _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x1b)), _mm_cmplt_epi8(v, _mm_set1_epi8(0x20))));
-        const uint32_t valid = n == 16 ? 0xffffu : (1u << n) - 1;
-        const uint32_t comma = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')))) & valid;
-        const uint32_t blank = uint32_t(_mm_movemask_epi8(space)) | (~valid & 0xffffu);
-        const uint32_t sig = ~(comma | blank) & 0xffffu;
-        const uint32_t sum = ((comma << 1) | in) + blank;
-        fields += size_t(__builtin_popcount(sum & sig));
-        in = ((comma >> 15) | (sum >> 16)) & 1u;
+        uint64_t comma = 0, blank = 0;
+        for (int k = 0; k < 4; ++k) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chunk + 16 * k));
+            __m128i space = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                             _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x08)), _mm_cmplt_epi8(v, _mm_set1_epi8(0x0e)))),
+                _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(0x1b)), _mm_cmplt_epi8(v, _mm_set1_epi8(0x20))));
+            comma |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))))) << (16 * k);
+            blank |= uint64_t(uint32_t(_mm_movemask_epi8(space))) << (16 * k);
+        }
+        const uint64_t valid = n == 64 ? ~0ULL : (1ULL << n) - 1;
+        comma &= valid;
+        blank |= ~valid;
+        commas |= comma;
+        const uint64_t sig = ~(comma | blank);
+        uint64_t sum;
+        const bool carry = __builtin_add_overflow((comma << 1) | in, blank, &sum);
+        fields += popcount64(sum & sig);
+        in = (comma >> 63) | uint64_t(carry);
         p += n;
     }
+    any_comma = commas != 0;
     return fields;
 }
 #endif
 
-inline size_t count_fields_ascii(std::string_view line, size_t limit = SIZE_MAX) {
-#if defined(__SSE2__)
+// The number of fields of the line, at most `limit`; bytes up to `readable` (at or
+// past the line's end, if given) may be read.
+// True when [b, e) holds more than white space.
+inline bool has_text(const char* b, const char* e) noexcept {
+    b = skip_blanks(b, e, e);
+    while (b < e && is_space(static_cast<unsigned char>(*b))) ++b;
+    return b < e;
+}
+
+inline size_t count_fields_ascii(std::string_view line, size_t limit = SIZE_MAX, const char* readable = nullptr) {
     size_t e = line.size();
     while (e > 0 && line[e - 1] == ',') --e;
-    std::string_view s = strip_space(line.substr(0, e));
-    if (!s.empty() && std::memchr(s.data(), ',', s.size()))
-        return std::min(limit, count_comma_fields(s.data(), s.data() + s.size()));
+    const char* b = line.data();
+    const char* end = b + e;
+    const char* comma = e > 0 ? static_cast<const char*>(std::memchr(b, ',', e)) : nullptr;
+    if (comma && !std::memchr(comma + 1, ',', size_t(end - comma - 1)))  // `id, value` and the like
+        return std::min<size_t>(limit, size_t(has_text(b, comma)) + has_text(comma + 1, end));
+#if defined(__SSE2__)
+    if (comma) {
+        bool any_comma;
+        return std::min(limit, count_comma_fields(b, end, std::max(end, readable ? readable : end), any_comma));
+    }
 #endif
+    (void)readable;
     return for_each_field_ascii(line, limit, [](const char*, const char*) {});
 }
 

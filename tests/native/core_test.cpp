@@ -96,6 +96,9 @@ int main() {
         FieldViews v;
         split_fields_ascii(line, v);
         CHECK(count_fields_ascii(line) == v.size());
+        std::string padded = line + std::string(80, ',');  // readable bytes after the line
+        CHECK(count_fields_ascii(std::string_view(padded.data(), line.size()), SIZE_MAX, padded.data() + padded.size()) ==
+              v.size());
         CHECK(count_fields_ascii(line, 3) == std::min<size_t>(3, v.size()));
         int64_t first = 0;
         if (!v.empty() && parse_int_ascii(v[0], first) == Parse::Ok && first == -1) CHECK(may_be_minus_one(line));

@@ -143,9 +143,9 @@ inline size_t count_comma_fields(const char* p, const char* end, const char* lim
 
 // The number of fields of the line, at most `limit`; bytes up to `readable` (at or
 // past the line's end, if given) may be read.
-// True when [b, e) holds more than white space.
-inline bool has_text(const char* b, const char* e) noexcept {
-    b = skip_blanks(b, e, e);
+// True when [b, e) holds more than white space; bytes up to `limit` may be read.
+inline bool has_text(const char* b, const char* e, const char* limit) noexcept {
+    b = skip_blanks(b, e, limit);
     while (b < e && is_space(static_cast<unsigned char>(*b))) ++b;
     return b < e;
 }
@@ -155,9 +155,26 @@ inline size_t count_fields_ascii(std::string_view line, size_t limit = SIZE_MAX,
     while (e > 0 && line[e - 1] == ',') --e;
     const char* b = line.data();
     const char* end = b + e;
-    const char* comma = e > 0 ? static_cast<const char*>(std::memchr(b, ',', e)) : nullptr;
+    const char* comma;
+#if defined(__SSE2__)
+    if (e <= 64 && readable && readable - b >= 64) {
+        // A short line in a readable buffer: its commas from one look at 64 bytes.
+        uint64_t commas = 0;
+        for (int k = 0; k < 4; ++k) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k));
+            commas |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))))) << (16 * k);
+        }
+        commas &= e == 64 ? ~0ULL : (1ULL << e) - 1;
+        comma = commas ? b + __builtin_ctzll(commas) : nullptr;
+        if (commas && (commas & (commas - 1)) == 0)
+            return std::min<size_t>(limit, size_t(has_text(b, comma, readable)) + has_text(comma + 1, end, readable));
+    } else
+#endif
+    {
+        comma = e > 0 ? static_cast<const char*>(std::memchr(b, ',', e)) : nullptr;
+    }
     if (comma && !std::memchr(comma + 1, ',', size_t(end - comma - 1)))  // `id, value` and the like
-        return std::min<size_t>(limit, size_t(has_text(b, comma)) + has_text(comma + 1, end));
+        return std::min<size_t>(limit, size_t(has_text(b, comma, end)) + has_text(comma + 1, end, end));
 #if defined(__SSE2__)
     if (comma) {
         bool any_comma;
@@ -172,7 +189,7 @@ inline size_t count_fields_ascii(std::string_view line, size_t limit = SIZE_MAX,
 // does): after white space and commas it is not '-', any '0' or '_', then '1' and the
 // end of the field.
 inline bool may_be_minus_one(std::string_view line) noexcept {
-    size_t k = 0;
+    size_t k = size_t(skip_blanks(line.data(), line.data() + line.size(), line.data() + line.size()) - line.data());
     while (k < line.size() && (line[k] == ',' || is_space(static_cast<unsigned char>(line[k])))) ++k;
     if (k == line.size() || line[k++] != '-') return false;
     while (k < line.size() && (line[k] == '0' || line[k] == '_')) ++k;

@@ -1,0 +1,123 @@
+// Every output vector of blocks 1051 and 451 in one pass of the parser's vector
+// record walk: a table with one row per vector, and all (id, value) pairs in
+// delivery order, each vector's pairs at offsets[k]:offsets[k + 1].
+#include "model.hpp"
+
+namespace femap::model {
+
+namespace {
+
+constexpr size_t kComponents = 20;
+
+struct VectorTable {
+    // The value scan appends here (its buffered form).
+    std::vector<int32_t> ids;
+    std::vector<double> values;
+    // One row per vector.
+    std::vector<int32_t> set_ids, vec_ids, output_types, ent_types, components;
+    std::vector<double> extremes;  // min, max, absolute max
+    std::vector<int64_t> offsets{0};
+    Ref titles = Ref::steal(PyList_New(0));
+
+    int64_t start = 0;
+    Ref current_title;
+
+    bool pair(int32_t id, double value) {
+        ids.push_back(id);
+        values.push_back(value);
+        return true;
+    }
+
+    Conv title(TrackedLines& lines, int64_t index) {
+        start = lines.last;
+        return take_title(current_title, lines, index);
+    }
+
+    RecordOutcome record(TrackedLines& lines, int64_t n, int32_t set_id, int32_t vec_id, const VectorHeader& header,
+                         int64_t& next) {
+        const size_t mark = ids.size();
+        ScanEnd end;
+        switch (scan_vector_values(lines, n, header.result_start, *this, end)) {
+            case Conv::Fail: return RecordOutcome::Fail;
+            case Conv::Reject:  // a dropped record leaves nothing behind
+                ids.resize(mark);
+                values.resize(mark);
+                next = end.failed_line + 1;
+                return RecordOutcome::Next;
+            case Conv::Ok: break;
+        }
+        next = end.next;
+        return read_header(lines, header) && add_row(set_id, vec_id, header) ? RecordOutcome::Next
+                                                                               : RecordOutcome::Fail;
+    }
+
+    // What the header lines say: min/max (start + 2), component vectors (start + 3
+    // and + 4), output type (field 2 of the entity-type line).
+    bool read_header(TrackedLines& lines, const VectorHeader& header) {
+        LooseLine line(lines);
+        if (!line.load(start + 2)) return false;
+        for (size_t k = 0; k < 3; ++k) {
+            double v;
+            if (!line.real_at(k, NAN, v)) return false;
+            extremes.push_back(v);
+        }
+        for (int64_t row = 3; row <= 4; ++row) {
+            if (!line.load(start + row)) return false;
+            for (size_t k = 0; k < kComponents / 2; ++k) {
+                int32_t id;
+                if (!line.int_at(k, 0, id)) return false;
+                components.push_back(id);
+            }
+        }
+        int32_t output_type = -1;
+        if (header.found && (!line.load(header.result_start - 2) || !line.int_at(2, -1, output_type))) return false;
+        output_types.push_back(output_type);
+        return true;
+    }
+
+    bool add_row(int32_t set_id, int32_t vec_id, const VectorHeader& header) {
+        set_ids.push_back(set_id);
+        vec_ids.push_back(vec_id);
+        ent_types.push_back(header.found ? header.ent_type : -1);
+        offsets.push_back(static_cast<int64_t>(ids.size()));
+        return PyList_Append(titles.get(), current_title.get()) == 0;
+    }
+
+    PyObject* result() {
+        return build_dict_of({{"set_id", adopt_array(std::move(set_ids))},
+                              {"vec_id", adopt_array(std::move(vec_ids))},
+                              {"title", titles.release()},
+                              {"output_type", adopt_array(std::move(output_types))},
+                              {"ent_type", adopt_array(std::move(ent_types))},
+                              {"components", adopt_array(std::move(components), kComponents)},
+                              {"extremes", adopt_array(std::move(extremes), 3)},
+                              {"offsets", adopt_array(std::move(offsets))},
+                              {"ids", adopt_array(std::move(ids))},
+                              {"values", adopt_array(std::move(values))}});
+    }
+};
+
+}  // namespace
+
+PyObject* build_dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    Ref dict = Ref::steal(PyDict_New());
+    bool ok = static_cast<bool>(dict);
+    for (auto& [key, value] : items) {
+        Ref v = Ref::steal(value);
+        ok = ok && v && PyDict_SetItemString(dict.get(), key, v.get()) == 0;
+    }
+    return ok ? dict.release() : nullptr;
+}
+
+PyObject* read_vectors(FEMAPParserObject* parser) {
+    VectorTable table;
+    if (!table.titles) return nullptr;
+    Ref all = Ref::steal(parser->vtab->_get_output_vector_blocks(parser));
+    if (!all) return nullptr;
+    bool ok = walk_block_list(all.get(), [&](TrackedLines& lines) {
+        return walk_vector_records(lines, table) != RecordOutcome::Fail;
+    });
+    return ok ? table.result() : nullptr;
+}
+
+}  // namespace femap::model

@@ -80,6 +80,7 @@ PyObject* build_dict_of(std::initializer_list<std::pair<const char*, PyObject*>>
 
 // The readers: each takes a FEMAPParser and returns a new object, or null with an
 // error set.
+PyObject* read_block_sizes(FEMAPParserObject* parser);
 PyObject* read_vectors(FEMAPParserObject* parser);
 PyObject* read_output_sets(FEMAPParserObject* parser);
 PyObject* read_properties(FEMAPParserObject* parser);

@@ -78,6 +78,30 @@ template PyObject* adopt_array(std::vector<int32_t>&&, int);
 template PyObject* adopt_array(std::vector<int64_t>&&, int);
 template PyObject* adopt_array(std::vector<double>&&, int);
 
+PyObject* read_block_sizes(FEMAPParserObject* parser) {
+    Ref blocks = Ref::steal(parser->vtab->parse(parser, 0));
+    if (!blocks) return nullptr;
+    if (!PyDict_Check(blocks.get())) {
+        PyErr_SetString(PyExc_TypeError, "the parser holds no blocks");
+        return nullptr;
+    }
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *list;
+    while (PyDict_Next(blocks.get(), &pos, &key, &list)) {
+        if (!PyList_Check(list)) {
+            PyErr_Format(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(list)->tp_name);
+            return nullptr;
+        }
+        int64_t lines = 0;
+        if (!walk_block_list(list, [&](TrackedLines& l) { return lines += l.size(), true; })) return nullptr;
+        Ref counts = Ref::steal(Py_BuildValue("(nL)", PyList_GET_SIZE(list), static_cast<long long>(lines)));
+        if (!counts || PyDict_SetItem(result.get(), key, counts.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
 namespace {
 
 template <PyObject* (*read)(FEMAPParserObject*)>
@@ -92,6 +116,8 @@ PyObject* entry(PyObject*, PyObject* parser) {
 PyMethodDef functions[] = {
     {"read_vectors", entry<read_vectors>, METH_O,
      "read_vectors(parser) -> dict: the table of every output vector and all their (id, value) pairs."},
+    {"read_block_sizes", entry<read_block_sizes>, METH_O,
+     "read_block_sizes(parser) -> dict: {block_id: (number of blocks, number of lines)}."},
     {"read_output_sets", entry<read_output_sets>, METH_O,
      "read_output_sets(parser) -> dict: {id: (title, value, program, analysis, notes)}."},
     {"read_properties", entry<read_properties>, METH_O,

@@ -26,12 +26,13 @@ public:
 
 // Fields of one line read leniently: a missing line or field, or one that does not
 // convert (also to 32 bits), gives the fallback. Only errors that end the call
-// (memory, a line of the wrong type) give false.
+// (memory, a line of the wrong type) give false. Kept across records: its field
+// list is reused.
 class LooseLine {
 public:
-    explicit LooseLine(TrackedLines& lines) : lines_(lines) {}
-    // Reads line i; false with an error set on failure. A missing line has no fields.
-    bool load(int64_t i);
+    // Reads line i of `lines` (at most `limit` fields); false with an error set on
+    // failure. A missing line has no fields.
+    bool load(TrackedLines& lines, int64_t i, size_t limit = SIZE_MAX);
     size_t size() const { return present_ ? f_.size() : 0; }
     bool int_at(size_t k, int32_t fallback, int32_t& out);
     bool real_at(size_t k, double fallback, double& out);
@@ -39,7 +40,6 @@ public:
     bool count(int64_t& out);
 
 private:
-    TrackedLines& lines_;
     LineFields f_;
     bool present_ = false;
 };

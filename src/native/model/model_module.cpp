@@ -10,10 +10,10 @@ namespace femap::model {
 PyTypeObject* block_type = nullptr;
 PyTypeObject* parser_type = nullptr;
 
-bool LooseLine::load(int64_t i) {
-    present_ = i >= 0 && i < lines_.size();
+bool LooseLine::load(TrackedLines& lines, int64_t i, size_t limit) {
+    present_ = i >= 0 && i < lines.size();
     if (!present_) return true;
-    Conv c = lines_.split_in_guard(i, f_);
+    Conv c = lines.split_in_guard(i, f_, limit);
     present_ = c == Conv::Ok;
     return c != Conv::Fail;
 }

@@ -10,15 +10,15 @@ namespace {
 // A count group at line j: a count line c, then ceil(c / per_line) lines of values
 // (reals; NaN for a field that does not convert), at most c of them, as a float64
 // array in `out`. Moves j past the group. 1: read, 0: no count line at j, -1: error.
-int read_group(LooseLine& line, int64_t size, int64_t& j, int64_t per_line, Ref& out) {
+int read_group(LooseLine& line, TrackedLines& lines, int64_t& j, int64_t per_line, Ref& out) {
     int64_t count;
-    if (!line.load(j) || !line.count(count)) return -1;
+    if (!line.load(lines, j) || !line.count(count)) return -1;
     if (count < 0) return 0;
     const int64_t rows = (count + per_line - 1) / per_line;
-    const int64_t end = std::min(j + 1 + rows, size);
+    const int64_t end = std::min(j + 1 + rows, lines.size());
     std::vector<double> values;
     for (int64_t k = j + 1; k < end; ++k) {
-        if (!line.load(k)) return -1;
+        if (!line.load(lines, k)) return -1;
         for (size_t f = 0; f < line.size() && int64_t(values.size()) < count; ++f) {
             double v;
             if (!line.real_at(f, NAN, v)) return -1;
@@ -39,8 +39,8 @@ bool store(PyObject* dict, int32_t id, PyObject* value) {
 
 // Integer fields of one line, leniently (0 when missing).
 template <size_t N>
-bool ints_of(LooseLine& line, int64_t index, const size_t (&fields)[N], int32_t (&out)[N]) {
-    if (!line.load(index)) return false;
+bool ints_of(LooseLine& line, TrackedLines& lines, int64_t index, const size_t (&fields)[N], int32_t (&out)[N]) {
+    if (!line.load(lines, index)) return false;
     for (size_t k = 0; k < N; ++k)
         if (!line.int_at(fields[k], 0, out[k])) return false;
     return true;
@@ -49,6 +49,7 @@ bool ints_of(LooseLine& line, int64_t index, const size_t (&fields)[N], int32_t 
 struct OutputSets {
     Ref result = Ref::steal(PyDict_New());
     TrackedLines* lines = nullptr;
+    LooseLine line;
     int64_t start = 0;
     Ref current_title;
 
@@ -59,10 +60,10 @@ struct OutputSets {
 
     // Source program and analysis type (start + 2), the notes counted at start + 4.
     bool output_set(int32_t id, double value) {
-        LooseLine line(*lines);
         int32_t codes[2];
         int64_t count;
-        if (!ints_of(line, start + 2, {0, 1}, codes) || !line.load(start + 4) || !line.count(count)) return false;
+        if (!ints_of(line, *lines, start + 2, {0, 1}, codes) || !line.load(*lines, start + 4) || !line.count(count))
+            return false;
         const int64_t first = start + 5, end = std::min(first + std::max<int64_t>(count, 0), lines->size());
         Ref notes = Ref::steal(PyList_New(0));
         if (!notes) return false;
@@ -77,6 +78,7 @@ struct OutputSets {
 
 struct Properties {
     Ref result = Ref::steal(PyDict_New());
+    LooseLine line;
 
     // Color, type, layer, coordinate system from the start line; the laminate
     // values (count at start + 3, 8 per line) and the property values (5 per line)
@@ -85,13 +87,12 @@ struct Properties {
         const int64_t start = lines.last;
         Ref title;
         if (Conv c = take_title(title, lines, title_index); c != Conv::Ok) return c;
-        LooseLine line(lines);
         int32_t f[4];
-        if (!ints_of(line, start, {1, 3, 4, 5}, f)) return Conv::Fail;
+        if (!ints_of(line, lines, start, {1, 3, 4, 5}, f)) return Conv::Fail;
         Ref laminate, values;
         int64_t j = start + 3;
-        int r = read_group(line, lines.size(), j, 8, laminate);
-        if (r == 1) r = read_group(line, lines.size(), j, 5, values);
+        int r = read_group(line, lines, j, 8, laminate);
+        if (r == 1) r = read_group(line, lines, j, 5, values);
         if (r < 0) return Conv::Fail;
         if (!laminate) laminate = Ref::steal(adopt_array(std::vector<double>()));
         if (!values) values = Ref::steal(adopt_array(std::vector<double>()));
@@ -108,6 +109,7 @@ struct Materials {
     static constexpr int kGroups = 5;
     Ref result = Ref::steal(PyDict_New());
     TrackedLines* lines = nullptr;
+    LooseLine line;
 
     // Color, type, subtype, layer from the start line, the title after it, then up
     // to five count groups of 10 values per line.
@@ -115,15 +117,14 @@ struct Materials {
         const int64_t start = lines->last;
         Ref title = Ref::steal(title_at(*lines, start + 1 < lines->size() ? start + 1 : -1));
         if (!title) return false;
-        LooseLine line(*lines);
         int32_t f[4];
-        if (!ints_of(line, start, {2, 3, 4, 5}, f)) return false;
+        if (!ints_of(line, *lines, start, {2, 3, 4, 5}, f)) return false;
         Ref groups = Ref::steal(PyList_New(0));
         if (!groups) return false;
         int64_t j = start + 2;
         for (int g = 0; g < kGroups; ++g) {
             Ref values;
-            int r = read_group(line, lines->size(), j, 10, values);
+            int r = read_group(line, *lines, j, 10, values);
             if (r < 0 || (r == 1 && PyList_Append(groups.get(), values.get()) < 0)) return false;
             if (r == 0) break;
         }

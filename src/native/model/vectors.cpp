@@ -21,6 +21,7 @@ struct VectorTable {
 
     int64_t start = 0;
     Ref current_title;
+    LooseLine line;
 
     bool pair(int32_t id, double value) {
         ids.push_back(id);
@@ -35,6 +36,9 @@ struct VectorTable {
 
     RecordOutcome record(TrackedLines& lines, int64_t n, int32_t set_id, int32_t vec_id, const VectorHeader& header,
                          int64_t& next) {
+        // The header lines first: the walk goes on forward from the value scan.
+        Row row;
+        if (!read_header(lines, header, row)) return RecordOutcome::Fail;
         const size_t mark = ids.size();
         ScanEnd end;
         switch (scan_vector_values(lines, n, header.result_start, *this, end)) {
@@ -47,40 +51,34 @@ struct VectorTable {
             case Conv::Ok: break;
         }
         next = end.next;
-        return read_header(lines, header) && add_row(set_id, vec_id, header) ? RecordOutcome::Next
-                                                                               : RecordOutcome::Fail;
-    }
-
-    // What the header lines say: min/max (start + 2), component vectors (start + 3
-    // and + 4), output type (field 2 of the entity-type line).
-    bool read_header(TrackedLines& lines, const VectorHeader& header) {
-        LooseLine line(lines);
-        if (!line.load(start + 2)) return false;
-        for (size_t k = 0; k < 3; ++k) {
-            double v;
-            if (!line.real_at(k, NAN, v)) return false;
-            extremes.push_back(v);
-        }
-        for (int64_t row = 3; row <= 4; ++row) {
-            if (!line.load(start + row)) return false;
-            for (size_t k = 0; k < kComponents / 2; ++k) {
-                int32_t id;
-                if (!line.int_at(k, 0, id)) return false;
-                components.push_back(id);
-            }
-        }
-        int32_t output_type = -1;
-        if (header.found && (!line.load(header.result_start - 2) || !line.int_at(2, -1, output_type))) return false;
-        output_types.push_back(output_type);
-        return true;
-    }
-
-    bool add_row(int32_t set_id, int32_t vec_id, const VectorHeader& header) {
         set_ids.push_back(set_id);
         vec_ids.push_back(vec_id);
         ent_types.push_back(header.found ? header.ent_type : -1);
+        output_types.push_back(row.output_type);
+        extremes.insert(extremes.end(), row.extremes, row.extremes + 3);
+        components.insert(components.end(), row.components, row.components + kComponents);
         offsets.push_back(static_cast<int64_t>(ids.size()));
-        return PyList_Append(titles.get(), current_title.get()) == 0;
+        return PyList_Append(titles.get(), current_title.get()) == 0 ? RecordOutcome::Next : RecordOutcome::Fail;
+    }
+
+    struct Row {
+        double extremes[3];
+        int32_t components[kComponents];
+        int32_t output_type = -1;
+    };
+
+    // What the header lines say: min, max, absolute max (start + 2), component
+    // vectors (start + 3 and + 4), output type (field 2 of the entity-type line).
+    bool read_header(TrackedLines& lines, const VectorHeader& header, Row& row) {
+        if (!line.load(lines, start + 2, 3)) return false;
+        for (size_t k = 0; k < 3; ++k)
+            if (!line.real_at(k, NAN, row.extremes[k])) return false;
+        for (size_t half = 0; half < 2; ++half) {
+            if (!line.load(lines, start + 3 + int64_t(half), kComponents / 2)) return false;
+            for (size_t k = 0; k < kComponents / 2; ++k)
+                if (!line.int_at(k, 0, row.components[half * kComponents / 2 + k])) return false;
+        }
+        return !header.found || (line.load(lines, header.result_start - 2, 3) && line.int_at(2, -1, row.output_type));
     }
 
     PyObject* result() {

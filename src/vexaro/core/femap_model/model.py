@@ -174,9 +174,17 @@ class VectorTable:
         self.count = _frozen(np.diff(self.offsets))
         self.ids = _frozen(raw["ids"])
         self.values = _frozen(raw["values"])
-        self._rows = {}
-        for row, key in enumerate(zip(self.set_id.tolist(), self.vec_id.tolist())):
-            self._rows.setdefault(key, row)
+        self._first_rows = None
+
+    @property
+    def _rows(self):
+        """{(set_id, vec_id): first row}, made on first use."""
+        if self._first_rows is None:
+            rows = {}
+            for row, key in enumerate(zip(self.set_id.tolist(), self.vec_id.tolist())):
+                rows.setdefault(key, row)
+            self._first_rows = rows
+        return self._first_rows
 
     def __len__(self):
         return len(self.set_id)

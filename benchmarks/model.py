@@ -55,7 +55,7 @@ def vector_table(path):
 def loop(path):
     parser = FEMAPParser(path)
     t = _femap_model.read_vectors(parser)
-    for set_id, vec_id in dict.fromkeys(zip(t["set_id"].tolist(), t["vec_id"].tolist())):
+    for set_id, vec_id in dict.fromkeys(zip(t[0].tolist(), t[1].tolist())):
         parser.get_output_vectors_arrays(set_id, vec_id)
 
 

@@ -74,10 +74,6 @@ extern template PyObject* adopt_array(std::vector<int32_t>&&, int);
 extern template PyObject* adopt_array(std::vector<int64_t>&&, int);
 extern template PyObject* adopt_array(std::vector<double>&&, int);
 
-// A new dict of string keys and new references (taken over; a null value means
-// its creation failed: everything is released).
-PyObject* build_dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items);
-
 // The readers: each takes a FEMAPParser and returns a new object, or null with an
 // error set.
 PyObject* read_block_sizes(FEMAPParserObject* parser);

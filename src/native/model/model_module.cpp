@@ -115,7 +115,8 @@ PyObject* entry(PyObject*, PyObject* parser) {
 
 PyMethodDef functions[] = {
     {"read_vectors", entry<read_vectors>, METH_O,
-     "read_vectors(parser) -> dict: the table of every output vector and all their (id, value) pairs."},
+     "read_vectors(parser) -> (set_id, vec_id, title, output_type, ent_type, components, extremes, offsets, ids, "
+     "values): the table of every output vector and all their (id, value) pairs."},
     {"read_block_sizes", entry<read_block_sizes>, METH_O,
      "read_block_sizes(parser) -> dict: {block_id: (number of blocks, number of lines)}."},
     {"read_output_sets", entry<read_output_sets>, METH_O,

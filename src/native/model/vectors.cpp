@@ -81,31 +81,17 @@ struct VectorTable {
         return !header.found || (line.load(lines, header.result_start - 2, 3) && line.int_at(2, -1, row.output_type));
     }
 
+    // (set_id, vec_id, title, output_type, ent_type, components, extremes, offsets, ids, values)
     PyObject* result() {
-        return build_dict_of({{"set_id", adopt_array(std::move(set_ids))},
-                              {"vec_id", adopt_array(std::move(vec_ids))},
-                              {"title", titles.release()},
-                              {"output_type", adopt_array(std::move(output_types))},
-                              {"ent_type", adopt_array(std::move(ent_types))},
-                              {"components", adopt_array(std::move(components), kComponents)},
-                              {"extremes", adopt_array(std::move(extremes), 3)},
-                              {"offsets", adopt_array(std::move(offsets))},
-                              {"ids", adopt_array(std::move(ids))},
-                              {"values", adopt_array(std::move(values))}});
+        return build_tuple({adopt_array(std::move(set_ids)), adopt_array(std::move(vec_ids)), titles.release(),
+                            adopt_array(std::move(output_types)), adopt_array(std::move(ent_types)),
+                            adopt_array(std::move(components), kComponents), adopt_array(std::move(extremes), 3),
+                            adopt_array(std::move(offsets)), adopt_array(std::move(ids)),
+                            adopt_array(std::move(values))});
     }
 };
 
 }  // namespace
-
-PyObject* build_dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
-    Ref dict = Ref::steal(PyDict_New());
-    bool ok = static_cast<bool>(dict);
-    for (auto& [key, value] : items) {
-        Ref v = Ref::steal(value);
-        ok = ok && v && PyDict_SetItemString(dict.get(), key, v.get()) == 0;
-    }
-    return ok ? dict.release() : nullptr;
-}
 
 PyObject* read_vectors(FEMAPParserObject* parser) {
     VectorTable table;

@@ -163,17 +163,12 @@ class VectorTable:
     with all their (id, value) pairs. Duplicate (set, vector) pairs are kept as rows."""
 
     def __init__(self, raw):
-        self.set_id = _frozen(raw["set_id"])
-        self.vec_id = _frozen(raw["vec_id"])
-        self.title = raw["title"]
-        self.output_type = _frozen(raw["output_type"])
-        self.ent_type = _frozen(raw["ent_type"])
-        self.components = _frozen(raw["components"])
-        self.min, self.max, self.abs_max = (_frozen(c) for c in raw["extremes"].T)
-        self.offsets = _frozen(raw["offsets"])
+        (self.set_id, self.vec_id, self.title, self.output_type, self.ent_type, self.components, extremes,
+         self.offsets, self.ids, self.values) = raw
+        for name in ("set_id", "vec_id", "output_type", "ent_type", "components", "offsets", "ids", "values"):
+            _frozen(getattr(self, name))
+        self.min, self.max, self.abs_max = (_frozen(c) for c in extremes.T)
         self.count = _frozen(np.diff(self.offsets))
-        self.ids = _frozen(raw["ids"])
-        self.values = _frozen(raw["values"])
         self._first_rows = None
 
     @property

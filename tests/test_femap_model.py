@@ -113,6 +113,25 @@ def test_vectors_equal_array_form(name, lists):
         assert m.vectors.ent_type[m.vectors.row(set_id, vec_id)] == ent
 
 
+HDR = ["0.,1.,1.", "0,0,0", "0,0,0", "0,0,1,7", "1,0,0"]
+
+
+# Pairs in delivery order with repeated ids kept; repeated (set, vector) records kept as rows
+# (vector() gives the first); a record whose value does not convert leaves nothing behind.
+@pytest.mark.parametrize("lines, rows, first", [
+    (["1,1", "A", *HDR, "5,1.", "5,2.", "3,4,7.,8.", "-1,0."], 1, ([5, 5, 3, 4], [1.0, 2.0, 7.0, 8.0])),
+    (["1,1", "A", *HDR, "2,1.", "-1,0.", "1,1", "B", *HDR, "9,9.", "-1,0."], 2, ([2], [1.0])),
+    (["1,1", "A", *HDR, "2,x", "-1,0.", "1,1", "B", *HDR, "9,9.", "-1,0."], 1, ([9], [9.0])),
+])
+def test_vector_pairs_and_rows(parser_of, lines, rows, first):
+    parser = parser_of([(1051, lines)])
+    m = Model("t", parser)
+    assert len(m.vectors) == rows and len(m.vectors.values) == m.vectors.offsets[-1]
+    ids, values = m.vector(1, 1)
+    assert (ids.tolist(), values.tolist()) == first
+    assert [a.tolist() for a in parser.get_output_vectors_arrays(1, 1)[:2]] == list(first)
+
+
 BRACKET = pathlib.Path(__file__).resolve().parents[1] / "examples" / "bracket.neu"
 
 

@@ -1,4 +1,4 @@
-"""Fuzz harness for vexaro.core.femap_parser.
+"""Fuzz harness for vexaro.core.femap_parser and the readers of vexaro.core._femap_model.
 
 Fuzz bytes become a neutral file (raw, or generated from a block grammar), caller-made
 blocks, a FEMAPParser subclass with a get_blocks override, hostile line objects and a
@@ -25,6 +25,7 @@ import time
 
 import numpy
 
+from vexaro.core import _femap_model
 from vexaro.core import femap_parser as fp
 from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
@@ -415,6 +416,9 @@ def run_entries(p, s, quick=False):
         ("get_output_sets", p.get_output_sets),
         ("get_output_vectors", p.get_output_vectors),
     ] + [(f"ova{f}", (lambda f=f: p.get_output_vectors_arrays(*f))) for f in filters]
+    calls += [(name, (lambda name=name: getattr(_femap_model, name)(p)))
+              for name in ("read_block_sizes", "read_vectors", "read_output_sets", "read_properties",
+                           "read_materials")]
     if quick:
         calls = calls[2:4]
     results = {}

@@ -253,7 +253,7 @@ def error_cases(paths):
     cases = [
         ("ctor-type", lambda: FEMAPParser(5), TypeError,
          "Argument 'filepath' has incorrect type (expected str, got int)"),
-        ("ctor-path", lambda: FEMAPParser(pathlib.Path(paths["model"])), TypeError, None),
+        ("ctor-path", lambda: FEMAPParser(os.fsencode(paths["model"])), TypeError, None),
         ("ctor-none", lambda: FEMAPParser(None), TypeError, None),
         ("ctor-missing", lambda: FEMAPParser(paths["missing"]), FileNotFoundError, None),
         ("ctor-directory", lambda: FEMAPParser(paths["dir"]), IsADirectoryError, None),

@@ -224,6 +224,14 @@ int parser_init(FEMAPParserObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"filepath", nullptr};
     PyObject* path;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:__init__", const_cast<char**>(kwlist), &path)) return -1;
+    // A path object (os.PathLike) stands for the str its __fspath__ gives.
+    Ref fspath;
+    if (path != Py_None && !PyUnicode_Check(path) && !PyBytes_Check(path) &&
+        PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path)), "__fspath__")) {
+        fspath = Ref::steal(PyOS_FSPath(path));
+        if (!fspath) return -1;
+        path = fspath.get();
+    }
     if (!check_argument(path, &PyUnicode_Type, "filepath")) return -1;
     assign_slot(&self->filepath, path);
     Ref blocks = Ref::steal(PyDict_New());

@@ -2,6 +2,7 @@
 from typing import Any, Callable, Dict as Dict, List as List, Optional as Optional, SupportsInt, Tuple as Tuple
 from typing import TypedDict, TypeVar, Union
 
+import os
 import numpy
 import numpy.typing as npt
 
@@ -70,7 +71,7 @@ class FEMAPBlock:
 class FEMAPParser:
     blocks: Optional[Dict[int, List[FEMAPBlock]]]
 
-    def __init__(self, filepath: str) -> None: ...
+    def __init__(self, filepath: str | os.PathLike[str]) -> None: ...
     def parse(self) -> Optional[Dict[int, List[FEMAPBlock]]]: ...
     def get_blocks(self, block_id: SupportsInt) -> List[FEMAPBlock]: ...
     @staticmethod

@@ -1,0 +1,158 @@
+// Module initialisation of vexaro.core._femap_model, its functions, lenient field
+// reading and arrays that take over native buffers.
+#define PY_ARRAY_UNIQUE_SYMBOL femap_model_ARRAY_API
+#include "model.hpp"
+
+#include <numpy/arrayobject.h>
+
+namespace femap::model {
+
+PyTypeObject* block_type = nullptr;
+PyTypeObject* parser_type = nullptr;
+
+bool LooseLine::load(TrackedLines& lines, int64_t i, size_t limit) {
+    present_ = i >= 0 && i < lines.size();
+    if (!present_) return true;
+    Conv c = lines.split_in_guard(i, f_, limit);
+    present_ = c == Conv::Ok;
+    return c != Conv::Fail;
+}
+
+// A conversion's outcome: ValueError and OverflowError mean "use the fallback".
+static bool lenient(Conv c, bool& use_fallback) {
+    use_fallback = c != Conv::Ok;
+    if (c != Conv::Fail) return true;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+bool LooseLine::int_at(size_t k, int32_t fallback, int32_t& out) {
+    bool missing = true;
+    if (k < size() && !lenient(f_.to_int32(k, out), missing)) return false;
+    if (missing) out = fallback;
+    return true;
+}
+
+bool LooseLine::real_at(size_t k, double fallback, double& out) {
+    bool missing = true;
+    if (k < size() && !lenient(f_.to_double(k, out), missing)) return false;
+    if (missing) out = fallback;
+    return true;
+}
+
+bool LooseLine::count(int64_t& out) {
+    int32_t c = -1;
+    if (size() == 1 && !int_at(0, -1, c)) return false;
+    out = c < 0 ? -1 : c;
+    return true;
+}
+
+template <class T>
+constexpr int typenum_of() {
+    if constexpr (std::is_same_v<T, int32_t>) return NPY_INT32;
+    else if constexpr (std::is_same_v<T, int64_t>) return NPY_INT64;
+    else return NPY_FLOAT64;
+}
+
+template <class T>
+PyObject* adopt_array(std::vector<T>&& values, int columns) {
+    npy_intp dims[2] = {static_cast<npy_intp>(values.size() / size_t(columns)), columns};
+    const int nd = columns == 1 ? 1 : 2;
+    if (values.empty()) return PyArray_SimpleNew(nd, dims, typenum_of<T>());
+    auto* owned = new std::vector<T>(std::move(values));
+    Ref base = Ref::steal(PyCapsule_New(owned, nullptr, [](PyObject* capsule) {
+        delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, nullptr));
+    }));
+    if (!base) {
+        delete owned;
+        return nullptr;
+    }
+    Ref array = Ref::steal(PyArray_SimpleNewFromData(nd, dims, typenum_of<T>(), owned->data()));
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
+        return nullptr;
+    return array.release();
+}
+
+template PyObject* adopt_array(std::vector<int32_t>&&, int);
+template PyObject* adopt_array(std::vector<int64_t>&&, int);
+template PyObject* adopt_array(std::vector<double>&&, int);
+
+PyObject* read_block_sizes(FEMAPParserObject* parser) {
+    Ref blocks = Ref::steal(parser->vtab->parse(parser, 0));
+    if (!blocks) return nullptr;
+    if (!PyDict_Check(blocks.get())) {
+        PyErr_SetString(PyExc_TypeError, "the parser holds no blocks");
+        return nullptr;
+    }
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *list;
+    while (PyDict_Next(blocks.get(), &pos, &key, &list)) {
+        if (!PyList_Check(list)) {
+            PyErr_Format(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(list)->tp_name);
+            return nullptr;
+        }
+        int64_t lines = 0;
+        if (!walk_block_list(list, [&](TrackedLines& l) { return lines += l.size(), true; })) return nullptr;
+        Ref counts = Ref::steal(Py_BuildValue("(nL)", PyList_GET_SIZE(list), static_cast<long long>(lines)));
+        if (!counts || PyDict_SetItem(result.get(), key, counts.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+namespace {
+
+template <PyObject* (*read)(FEMAPParserObject*)>
+PyObject* entry(PyObject*, PyObject* parser) {
+    if (!PyObject_TypeCheck(parser, parser_type)) {
+        PyErr_Format(PyExc_TypeError, "expected a FEMAPParser, got %.200s", Py_TYPE(parser)->tp_name);
+        return nullptr;
+    }
+    return read(reinterpret_cast<FEMAPParserObject*>(parser));
+}
+
+PyMethodDef functions[] = {
+    {"read_vectors", entry<read_vectors>, METH_O,
+     "read_vectors(parser) -> (set_id, vec_id, title, output_type, ent_type, components, extremes, offsets, ids, "
+     "values): the table of every output vector and all their (id, value) pairs."},
+    {"read_block_sizes", entry<read_block_sizes>, METH_O,
+     "read_block_sizes(parser) -> dict: {block_id: (number of blocks, number of lines)}."},
+    {"read_output_sets", entry<read_output_sets>, METH_O,
+     "read_output_sets(parser) -> dict: {id: (title, value, program, analysis, notes)}."},
+    {"read_properties", entry<read_properties>, METH_O,
+     "read_properties(parser) -> dict: {id: (title, material, type, color, layer, csys, laminate, values)}."},
+    {"read_materials", entry<read_materials>, METH_O,
+     "read_materials(parser) -> dict: {id: (title, type, subtype, color, layer, groups)}."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_femap_model",
+                          "Native readers behind vexaro.core.femap_model.", -1, functions};
+
+bool init(PyObject*) {
+    if (_import_array() < 0) return false;
+    Ref parser_module = Ref::steal(PyImport_ImportModule("vexaro.core.femap_parser"));
+    if (!parser_module) return false;
+    Ref block = Ref::steal(PyObject_GetAttrString(parser_module.get(), "FEMAPBlock"));
+    Ref parser = Ref::steal(PyObject_GetAttrString(parser_module.get(), "FEMAPParser"));
+    if (!block || !parser) return false;
+    if (!PyType_Check(block.get()) || !PyType_Check(parser.get())) {
+        PyErr_SetString(PyExc_ImportError, "vexaro.core.femap_parser does not define its classes");
+        return false;
+    }
+    block_type = reinterpret_cast<PyTypeObject*>(block.release());  // kept for the process's life
+    parser_type = reinterpret_cast<PyTypeObject*>(parser.release());
+    return true;
+}
+
+}  // namespace
+
+}  // namespace femap::model
+
+PyMODINIT_FUNC PyInit__femap_model(void) {
+    PyObject* m = PyModule_Create(&femap::model::module_def);
+    if (m && !femap::model::init(m)) Py_CLEAR(m);
+    return m;
+}

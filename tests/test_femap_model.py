@@ -17,7 +17,6 @@ from vexaro.core.femap_model import AnalysisType, Model, OutputSet, SourceProgra
 from vexaro.core.femap_model.cli import main
 from vexaro.core.femap_parser import FEMAPParser
 
-NEEDS_RULES = pytest.mark.xfail(strict=False, reason="needs the issue-10 record rules")
 FILES = ["all_elem_test_giv_eb", "cofe_rt", "cp2anti", "f16-aero", "mode_anti1"]
 
 
@@ -46,10 +45,10 @@ def test_real_model(name, version, nodes, topologies, properties, node):
 # The results each file holds: output set ids, materials, vector count, entity types, values.
 @pytest.mark.parametrize("name, sets, materials, n_vectors, ent_types, n_values", [
     ("all_elem_test_giv_eb", [1, 2, 3, 4], [], 444, {7: 64, 8: 380}, 3100),
-    pytest.param("cofe_rt", [1, 2], [], 60, {7: 48, 8: 12}, 1824, marks=NEEDS_RULES),
-    pytest.param("cp2anti", [1], [1], 4, {8: 4}, 4 * 1016, marks=NEEDS_RULES),
-    pytest.param("f16-aero", [], [1], 0, {}, 0, marks=NEEDS_RULES),
-    pytest.param("mode_anti1", [1], [1], 4, {7: 4}, 4 * 4064, marks=NEEDS_RULES),
+    pytest.param("cofe_rt", [1, 2], [], 60, {7: 48, 8: 12}, 1824),
+    pytest.param("cp2anti", [1], [1], 4, {8: 4}, 4 * 1016),
+    pytest.param("f16-aero", [], [1], 0, {}, 0),
+    pytest.param("mode_anti1", [1], [1], 4, {7: 4}, 4 * 4064),
 ])
 def test_real_results(name, sets, materials, n_vectors, ent_types, n_values):
     m = real(name)
@@ -60,10 +59,8 @@ def test_real_results(name, sets, materials, n_vectors, ent_types, n_values):
 
 @pytest.mark.parametrize("name, set_id, vec_id, row", [
     ("all_elem_test_giv_eb", 1, 10001, ("RSS translation", 1, 7, (10002, 10003, 10004), 13, 0.0, 1.000022)),
-    pytest.param("cofe_rt", 1, 1, ("Total Translation", 1, 7, (2, 3, 4), 20, 9.9900002e30, -9.9900002e30),
-                 marks=NEEDS_RULES),
-    pytest.param("mode_anti1", 1, 1, ("ZAERO Total Translation", 1, 7, (2, 3, 4), 4064, 0.0, 0.0),
-                 marks=NEEDS_RULES),
+    pytest.param("cofe_rt", 1, 1, ("Total Translation", 1, 7, (2, 3, 4), 20, 9.9900002e30, -9.9900002e30)),
+    pytest.param("mode_anti1", 1, 1, ("ZAERO Total Translation", 1, 7, (2, 3, 4), 4064, 0.0, 0.0)),
 ])
 def test_real_vector_rows(name, set_id, vec_id, row):
     v = real(name).vectors
@@ -74,8 +71,8 @@ def test_real_vector_rows(name, set_id, vec_id, row):
 
 @pytest.mark.parametrize("name, set_id, title, k, pair", [
     ("all_elem_test_giv_eb", 1, "T3  translation", 5, (1023, -0.9999976)),
-    pytest.param("cofe_rt", 1, "Total Translation", 0, (1, 0.5469498), marks=NEEDS_RULES),
-    pytest.param("mode_anti1", 1, "ZAERO Total Translation", 0, (1, 24.295467748503594), marks=NEEDS_RULES),
+    pytest.param("cofe_rt", 1, "Total Translation", 0, (1, 0.5469498)),
+    pytest.param("mode_anti1", 1, "ZAERO Total Translation", 0, (1, 24.295467748503594)),
 ])
 def test_results_by_title(name, set_id, title, k, pair):
     ids, values = real(name).results(set_id, title)
@@ -97,9 +94,7 @@ def test_real_output_sets(name, set_id, fields):
     assert s.analysis_name == fields[2].name.lower()
 
 
-@pytest.mark.parametrize("name", [
-    # ZAERO's "-1, 0.0D+00" terminators: the filtered array form skips past the made-up record
-    pytest.param(name, marks=NEEDS_RULES) if name in ("cp2anti", "mode_anti1") else name for name in FILES])
+@pytest.mark.parametrize("name", FILES)
 @pytest.mark.parametrize("lists", [False, True])
 def test_vectors_equal_array_form(name, lists):
     """Every vector's arrays are what get_output_vectors_arrays gives for its (set, vector)."""

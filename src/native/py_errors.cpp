@@ -212,22 +212,20 @@ Conv str_to_int64_clamped(PyObject* str, int64_t& out) {
     return clamped_value(str, out);
 }
 
+// The fast reader's outcome where it decided, else the host's on a str of the text.
+template <class Host>
+Conv decided_or_host(Parse fast, std::string_view ascii, Host&& host) {
+    if (fast == Parse::Ok) return Conv::Ok;
+    if (fast == Parse::Invalid) return Conv::Reject;
+    return with_str(ascii, host);
+}
+
 Conv text_to_int64_clamped(std::string_view ascii, int64_t& out) {
-    switch (parse_int_ascii(ascii, out)) {
-        case Parse::Ok: return Conv::Ok;
-        case Parse::Invalid: return Conv::Reject;
-        default: break;
-    }
-    return with_str(ascii, [&](PyObject* s) { return clamped_value(s, out); });
+    return decided_or_host(parse_int_ascii(ascii, out), ascii, [&](PyObject* s) { return clamped_value(s, out); });
 }
 
 Conv text_to_double_rest(std::string_view ascii, double& out) {
-    switch (parse_real_rest(ascii, out)) {
-        case Parse::Ok: return Conv::Ok;
-        case Parse::Invalid: return Conv::Reject;
-        default: break;
-    }
-    return with_str(ascii, [&](PyObject* s) { return exact_double(s, out); });
+    return decided_or_host(parse_real_rest(ascii, out), ascii, [&](PyObject* s) { return exact_double(s, out); });
 }
 
 }  // namespace femap

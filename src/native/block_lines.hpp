@@ -4,6 +4,7 @@
 #pragma once
 #include <array>
 
+#include "field_numbers.hpp"
 #include "module_state.hpp"
 #include "py_errors.hpp"
 #include "text/field_split.hpp"
@@ -15,18 +16,11 @@ namespace femap {
 class LineFields {
 public:
     size_t size() const { return exact_ ? size_t(PyList_GET_SIZE(exact_.get())) : views_.size(); }
-    Conv to_int32(size_t k, int32_t& out) {
-        if (exact_) return str_to_int32(item(k), out);
-        return parse_small_int(views_[k], out) ? Conv::Ok : text_to_int32(views_[k], out);
-    }
-    Conv to_double(size_t k, double& out) { return exact_ ? str_to_double(item(k), out) : text_to_double(views_[k], out); }
-    Conv check_int(size_t k) {
-        int32_t v;
-        if (exact_) return str_is_int(item(k));
-        return parse_small_int(views_[k], v) ? Conv::Ok : text_is_int(views_[k]);
-    }
+    Conv to_int32(size_t k, int32_t& out) { return exact_ ? int32_of(item(k), out) : int32_of(views_[k], out); }
+    Conv to_double(size_t k, double& out) { return exact_ ? double_of(item(k), out) : double_of(views_[k], out); }
+    Conv check_int(size_t k) { return exact_ ? is_int(item(k)) : is_int(views_[k]); }
     Conv to_int64_clamped(size_t k, int64_t& out) {
-        return exact_ ? str_to_int64_clamped(item(k), out) : text_to_int64_clamped(views_[k], out);
+        return exact_ ? int64_clamped_of(item(k), out) : int64_clamped_of(views_[k], out);
     }
     bool is(size_t k, std::string_view text) const;
     bool starts_with(size_t k, char c) const;

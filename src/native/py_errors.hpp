@@ -1,8 +1,7 @@
-// The module's error texts and the conversions every entry shares: the integer
-// argument rule, exact-type checks, and int()/float() of field text.
+// The module's error texts and the checks every entry shares: the integer argument
+// rule and exact-type checks.
 #pragma once
 #include "pyref.hpp"
-#include "text/number_syntax.hpp"
 #include <cstdint>
 #include <string_view>
 
@@ -33,21 +32,6 @@ bool narrow_to_int32(PyObject* pylong, int32_t& out);
 // After a failed call inside a record's guard: Reject (error cleared) for a
 // ValueError or IndexError, Fail for any other error.
 Conv reject_on_value_error();
-
-// int() and float() of one field, given as ASCII bytes or as a str.
-Conv text_to_int32(std::string_view ascii, int32_t& out);
-Conv text_to_double_rest(std::string_view ascii, double& out);  // what the inline path leaves
-inline Conv text_to_double(std::string_view ascii, double& out) {
-    return parse_short_real(ascii, out) ? Conv::Ok : text_to_double_rest(ascii, out);
-}
-Conv text_is_int(std::string_view ascii);
-// int() of the text, clamped to the signed 64-bit range (no narrowing error): for the
-// tests that only compare a value (a count, the -1 of a terminator).
-Conv text_to_int64_clamped(std::string_view ascii, int64_t& out);
-Conv str_to_int64_clamped(PyObject* str, int64_t& out);
-Conv str_to_int32(PyObject* str, int32_t& out);
-Conv str_to_double(PyObject* str, double& out);
-Conv str_is_int(PyObject* str);
 
 // str of ASCII or UTF-8 bytes.
 PyObject* str_from_ascii(std::string_view s);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "powers_of_five.hpp"
+
 namespace femap {
 
 enum class Parse : uint8_t {
@@ -72,6 +74,51 @@ inline bool take_digits(const char*& p, const char* e, uint64_t& mantissa, int& 
     return true;
 }
 
+// The double nearest to w * 10**q (w below 2**64), with ties to even, by one or two
+// 64x128-bit multiplications with the significand of 5**q (Eisel and Lemire's method);
+// false for results that are not normal doubles and for the rare products too close
+// to a tie to be told apart, which the caller leaves to the general reader.
+inline bool scale_by_power_of_ten(uint64_t w, int q, bool neg, double& out) noexcept {
+#if defined(__SIZEOF_INT128__)
+    using u128 = unsigned __int128;
+    if (w == 0 || q < kSmallestPowerOfFive || q > kLargestPowerOfFive) return false;
+    const uint64_t* power = &kPowersOfFive[2 * (q - kSmallestPowerOfFive)];
+    const int lz = __builtin_clzll(w);
+    w <<= lz;
+    u128 first = u128(w) * power[0];
+    uint64_t high = uint64_t(first >> 64), low = uint64_t(first);
+    constexpr uint64_t kPrecisionMask = ~uint64_t(0) >> 55;  // below the 52 + 3 bits kept
+    if ((high & kPrecisionMask) == kPrecisionMask) {
+        uint64_t second_high = uint64_t((u128(w) * power[1]) >> 64);
+        low += second_high;
+        high += second_high > low;
+        // Still all ones below the kept bits: the truncated powers may be too coarse.
+        if (low == ~uint64_t(0) && (q < -27 || q > 55)) return false;
+    }
+    const int upper = int(high >> 63);
+    const int shift = upper + 64 - 52 - 3;
+    uint64_t mantissa = high >> shift;
+    int power2 = ((217706 * q) >> 16) + 63 + upper - lz + 1023;  // 217706 / 2**16 ~ log2(10)
+    if (power2 <= 0) return false;  // subnormal
+    // Exactly halfway between two doubles (possible only where 5**q fits in 64 bits):
+    // round to even, not up.
+    if (low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == high) mantissa &= ~uint64_t(1);
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= (uint64_t(2) << 52)) {
+        mantissa = uint64_t(1) << 52;
+        ++power2;
+    }
+    mantissa &= ~(uint64_t(1) << 52);
+    if (power2 >= 0x7FF) return false;  // overflow: the host's error
+    out = std::bit_cast<double>(mantissa | uint64_t(power2) << 52 | uint64_t(neg) << 63);
+    return true;
+#else
+    (void)w, (void)q, (void)neg, (void)out;
+    return false;
+#endif
+}
+
 }  // namespace detail
 
 // int(text) for a field of at most nine digits with an optional sign and no white
@@ -93,16 +140,17 @@ inline bool parse_small_int(std::string_view t, int32_t& value) noexcept {
 
 // float(text) for the plain decimals of at most 19 digits without white space (an
 // optional sign, digits with an optional point, an optional exponent with E, e, D or
-// d) whose mantissa is below 2**53 and whose power of ten is at most 22: one
-// correctly rounded multiplication or division gives the exact value. Inline, with
-// the signs read without a branch (signs of values in a file are as good as random);
-// false leaves the text to parse_real_ascii.
+// d) that are normal doubles. A mantissa below 2**53 with a power of ten of at most
+// 22 takes one correctly rounded multiplication or division; any other (FEMAP's 17
+// digits) the 128-bit product with a power of five. Inline, with the signs read
+// without a branch (signs of values in a file are as good as random); false leaves
+// the text to parse_real_ascii.
 inline bool parse_short_real(std::string_view t, double& out) noexcept {
     const char* p = t.data();
     const char* e = p + t.size();
     if (p == e) return false;
     bool neg = detail::take_sign(p);
-    if (e - p > 21) return false;  // more digits than this path takes: do not read them twice
+    if (e - p > 26) return false;  // more digits than this path takes: do not read them twice
     uint64_t mantissa = 0;
     int digits = 0, scale = 0;
     if (e - p >= 2 && detail::is_digit(p[0]) && p[1] == '.') {
@@ -118,7 +166,7 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
         if (!detail::take_digits(p, e, mantissa, digits)) return false;
         scale = -static_cast<int>(p - fraction);
     }
-    if (digits == 0 || mantissa > (uint64_t(1) << 53)) return false;
+    if (digits == 0) return false;
     if (p < e && ((*p | 0x20) == 'e' || (*p | 0x20) == 'd')) {
         ++p;
         if (p == e) return false;
@@ -135,7 +183,9 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
         }
         scale += (1 - 2 * static_cast<int>(exp_neg)) * exponent;
     }
-    if (p != e || scale < -22 || scale > 22) return false;
+    if (p != e) return false;
+    if (mantissa > (uint64_t(1) << 53) || scale < -22 || scale > 22)
+        return detail::scale_by_power_of_ten(mantissa, scale, neg, out);
     constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     double d = static_cast<double>(mantissa);

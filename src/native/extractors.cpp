@@ -26,13 +26,9 @@ struct NodeDict {
 };
 
 struct NodeArrays {
-    std::vector<int32_t> ids;
-    std::vector<double> coords;
-    bool node(int32_t id, double x, double y, double z) {
-        ids.push_back(id);
-        coords.insert(coords.end(), {x, y, z});
-        return true;
-    }
+    Column<int32_t> ids;
+    Column<double> coords;
+    bool node(int32_t id, double x, double y, double z) { return ids.push(id) && coords.append({{x, y, z}}); }
 };
 
 struct ElementList {
@@ -47,16 +43,13 @@ struct ElementList {
 };
 
 struct ElementArrays {
-    std::vector<int32_t> ids, props, topos, connectivity, offsets{0};
+    Column<int32_t> ids, props, topos, connectivity, offsets;
     int32_t offset = 0;
+    bool start() { return offsets.push(0); }
     bool element(int32_t id, int32_t prop, int32_t topo, const std::vector<int32_t>& nodes) {
-        ids.push_back(id);
-        props.push_back(prop);
-        topos.push_back(topo);
-        connectivity.insert(connectivity.end(), nodes.begin(), nodes.end());
         offset += static_cast<int32_t>(nodes.size());
-        offsets.push_back(offset);
-        return true;
+        return ids.push(id) && props.push(prop) && topos.push(topo) && connectivity.append(nodes) &&
+               offsets.push(offset);
     }
 };
 
@@ -141,17 +134,15 @@ PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
     if (!walk_each_block(self, 403, BlockLines::NoneLines::NotIterable,
                          [&](BlockLines& lines) { return walk_nodes(lines, sink); }))
         return nullptr;
-    if (numpy_is_own()) {
-        return build_tuple({int32_array(sink.ids), float64_array(sink.coords, 3)});
-    }
-    Ref node_list = Ref::steal(int_list(sink.ids));
-    Ref coord_list = Ref::steal(tuple_list(sink.coords, 3));
+    if (numpy_is_own()) return build_tuple({sink.ids.to_array(), sink.coords.to_array(3)});
+    Ref node_list = Ref::steal(int_list(sink.ids.values()));
+    Ref coord_list = Ref::steal(tuple_list(sink.coords.values(), 3));
     if (!node_list || !coord_list) return nullptr;
     Ref ids = Ref::steal(np_array_call(node_list.get(), "int32"));
     if (!ids || !require_array(ids.get(), 1, Elem::Int32)) return nullptr;
     Ref coords = Ref::steal(np_array_call(coord_list.get(), "float64"));
     if (!coords) return nullptr;
-    if (sink.coords.empty()) coords = Ref::steal(empty_rows(coords.get(), 3));
+    if (sink.coords.values().empty()) coords = Ref::steal(empty_rows(coords.get(), 3));
     if (!coords || !require_array(coords.get(), 2, Elem::Float64)) return nullptr;
     return build_tuple({ids.release(), coords.release()});
 }
@@ -163,19 +154,20 @@ PyObject* extract_elements(FEMAPParserObject* self) {
 
 PyObject* extract_elements_arrays(FEMAPParserObject* self) {
     ElementArrays sink;
+    if (!sink.start()) return nullptr;
     if (!walk_each_block(self, 404, BlockLines::NoneLines::NoLen,
                          [&](BlockLines& lines) { return walk_elements(lines, sink); }))
         return nullptr;
-    const std::vector<int32_t>* parts[] = {&sink.ids, &sink.props, &sink.topos, &sink.connectivity, &sink.offsets};
+    Column<int32_t>* parts[] = {&sink.ids, &sink.props, &sink.topos, &sink.connectivity, &sink.offsets};
     bool own = numpy_is_own();
     Ref result = Ref::steal(PyTuple_New(5));
     if (!result) return nullptr;
     for (int k = 0; k < 5; ++k) {
         PyObject* a;
         if (own) {
-            a = int32_array(*parts[k]);
+            a = parts[k]->to_array();
         } else {
-            Ref list = Ref::steal(int_list(*parts[k]));
+            Ref list = Ref::steal(int_list(parts[k]->values()));
             a = list ? np_array_call(list.get(), "int32") : nullptr;
         }
         if (!a) return nullptr;

@@ -27,21 +27,20 @@ bool numpy_is_own() {
     return true;
 }
 
-PyObject* int32_array(const std::vector<int32_t>& values) {
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    PyObject* a = PyArray_SimpleNew(1, dims, NPY_INT32);
-    if (a && !values.empty())
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)), values.data(), values.size() * sizeof(int32_t));
-    return a;
+PyObject* new_column_array(bool real, size_t capacity) {
+    npy_intp dims[1] = {static_cast<npy_intp>(capacity)};
+    return PyArray_SimpleNew(1, dims, real ? NPY_FLOAT64 : NPY_INT32);
 }
 
-PyObject* float64_array(const std::vector<double>& values, int columns) {
-    npy_intp dims[2] = {static_cast<npy_intp>(values.size() / size_t(columns)), columns};
-    PyObject* a = PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, NPY_FLOAT64);
-    if (a && !values.empty())
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)), values.data(), values.size() * sizeof(double));
-    return a;
+bool resize_column_array(PyObject* array, size_t rows, int columns) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), columns};
+    PyArray_Dims shape = {dims, columns == 1 ? 1 : 2};
+    // The array is ours alone: no reference check.
+    Ref done = Ref::steal(PyArray_Resize(reinterpret_cast<PyArrayObject*>(array), &shape, 0, NPY_CORDER));
+    return bool(done);
 }
+
+void* array_data(PyObject* array) { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)); }
 
 PyObject* np_array_call(PyObject* list, const char* dtype_name) {
     GcResume python_runs;
@@ -60,7 +59,7 @@ PyObject* np_array_call(PyObject* list, const char* dtype_name) {
 }
 
 template <class T, class Make>
-static PyObject* list_of(const std::vector<T>& values, size_t step, Make&& make) {
+static PyObject* list_of(std::span<const T> values, size_t step, Make&& make) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size() / step)));
     if (!list) return nullptr;
     for (size_t k = 0; k * step < values.size(); ++k) {
@@ -71,15 +70,15 @@ static PyObject* list_of(const std::vector<T>& values, size_t step, Make&& make)
     return list.release();
 }
 
-PyObject* int_list(const std::vector<int32_t>& values) {
+PyObject* int_list(std::span<const int32_t> values) {
     return list_of(values, 1, [](const int32_t* v) { return PyLong_FromLong(*v); });
 }
 
-PyObject* float_list(const std::vector<double>& values) {
+PyObject* float_list(std::span<const double> values) {
     return list_of(values, 1, [](const double* v) { return PyFloat_FromDouble(*v); });
 }
 
-PyObject* tuple_list(const std::vector<double>& values, int columns) {
+PyObject* tuple_list(std::span<const double> values, int columns) {
     return list_of(values, size_t(columns), [columns](const double* v) -> PyObject* {
         Ref t = Ref::steal(PyTuple_New(columns));
         if (!t) return nullptr;

@@ -2,7 +2,10 @@
 // module global `np` is NumPy itself, else through `np.array(list, dtype=...)`
 // exactly as Python code would call it.
 #pragma once
-#include <vector>
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <type_traits>
 
 #include "pyref.hpp"
 
@@ -12,17 +15,66 @@ namespace femap {
 // on error (then an error is set only if `np` could not be looked up at all).
 bool numpy_is_own();
 
-// New C-contiguous arrays copied from native buffers (NumPy's own path).
-PyObject* int32_array(const std::vector<int32_t>& values);
-PyObject* float64_array(const std::vector<double>& values, int columns);
+// A one-dimensional ndarray of `capacity` int32 or float64 elements (uninitialised),
+// and its resizing in place to `rows` x `columns` (one dimension for one column).
+PyObject* new_column_array(bool real, size_t capacity);
+bool resize_column_array(PyObject* array, size_t rows, int columns);
+void* array_data(PyObject* array);
+
+// The values of one result array, written straight into the ndarray that returns
+// them: grown in place (realloc moves large blocks without copying them) and cut to
+// their length and shape at the end.
+template <class T>
+class Column {
+    static_assert(std::is_same_v<T, int32_t> || std::is_same_v<T, double>);
+
+public:
+    bool push(T v) {
+        if (size_ == capacity_ && !grow(size_ + 1)) return false;
+        data_[size_++] = v;
+        return true;
+    }
+    bool append(std::span<const T> v) {
+        if (capacity_ - size_ < v.size() && !grow(size_ + v.size())) return false;
+        std::copy(v.begin(), v.end(), data_ + size_);
+        size_ += v.size();
+        return true;
+    }
+    std::span<const T> values() const { return {data_, size_}; }
+    // The ndarray of the values, `columns` to a row; the column is left empty.
+    PyObject* to_array(int columns = 1) {
+        if (!array_ && !grow(0)) return nullptr;
+        if (!resize_column_array(array_.get(), size_ / size_t(columns), columns)) return nullptr;
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return array_.release();
+    }
+
+private:
+    bool grow(size_t need) {
+        size_t capacity = std::max<size_t>({need, 2 * capacity_, 1024});
+        if (!array_) {
+            array_ = Ref::steal(new_column_array(std::is_same_v<T, double>, capacity));
+            if (!array_) return false;
+        } else if (!resize_column_array(array_.get(), capacity, 1)) {
+            return false;
+        }
+        data_ = static_cast<T*>(array_data(array_.get()));
+        capacity_ = capacity;
+        return true;
+    }
+    Ref array_;
+    T* data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
 
 // np.array(list, dtype=np.<dtype_name>) with every name looked up now.
 PyObject* np_array_call(PyObject* list, const char* dtype_name);
 
 // Python lists of a buffer's values: ints, floats, or tuples of `columns` floats.
-PyObject* int_list(const std::vector<int32_t>& values);
-PyObject* float_list(const std::vector<double>& values);
-PyObject* tuple_list(const std::vector<double>& values, int columns);
+PyObject* int_list(std::span<const int32_t> values);
+PyObject* float_list(std::span<const double> values);
+PyObject* tuple_list(std::span<const double> values, int columns);
 
 enum class Elem { Int32, Float64 };
 

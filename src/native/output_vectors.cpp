@@ -26,13 +26,9 @@ struct ResultsDict {
 
 // Pairs appended in delivery order.
 struct PairBuffers {
-    std::vector<int32_t> ids;
-    std::vector<double> values;
-    bool pair(int32_t id, double value) {
-        ids.push_back(id);
-        values.push_back(value);
-        return true;
-    }
+    Column<int32_t> ids;
+    Column<double> values;
+    bool pair(int32_t id, double value) { return ids.push(id) && values.push(value); }
 };
 
 // The value scan of one record. An outcome when the record ends there (an error, or
@@ -88,12 +84,12 @@ struct FirstMatch {
         if (auto ended = scan_values(lines, n, header, pairs, next)) return *ended;
         Ref ids, values;
         if (numpy_is_own()) {
-            ids = Ref::steal(int32_array(pairs.ids));
-            values = Ref::steal(float64_array(pairs.values, 1));
+            ids = Ref::steal(pairs.ids.to_array());
+            values = Ref::steal(pairs.values.to_array());
         } else {
-            Ref id_list = Ref::steal(int_list(pairs.ids));
+            Ref id_list = Ref::steal(int_list(pairs.ids.values()));
             if (!id_list) return RecordOutcome::Fail;
-            Ref value_list = Ref::steal(float_list(pairs.values));
+            Ref value_list = Ref::steal(float_list(pairs.values.values()));
             if (!value_list) return RecordOutcome::Fail;
             ids = Ref::steal(np_array_call(id_list.get(), "int32"));
             if (ids) values = Ref::steal(np_array_call(value_list.get(), "float64"));

@@ -60,7 +60,7 @@ bool walk_nodes(Lines& lines, Sink& sink) {
     typename Lines::Fields f;
     const int64_t n = lines.size();
     for (int64_t i = 0; i < n; ++i) {
-        if (!lines.split(i, f)) return false;
+        if (!lines.split(i, f, 14)) return false;
         if (f.size() <= 13) continue;
         int32_t id;
         double xyz[3];
@@ -96,7 +96,7 @@ bool walk_elements(Lines& lines, Sink& sink) {
     std::vector<int32_t> nodes;
     const int64_t n = lines.size();
     for (int64_t i = 0; i < n;) {
-        if (!lines.split(i, f)) return false;
+        if (!lines.split(i, f, 5)) return false;
         if (f.size() <= 4) { ++i; continue; }
         int32_t id, prop, topo;
         auto convert = [&]() -> Conv {

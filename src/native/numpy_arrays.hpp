@@ -41,6 +41,8 @@ public:
         return true;
     }
     std::span<const T> values() const { return {data_, size_}; }
+    size_t size() const { return size_; }
+    void truncate(size_t n) { size_ = std::min(size_, n); }
     // The ndarray of the values, `columns` to a row; the column is left empty.
     PyObject* to_array(int columns = 1) {
         if (!array_ && !grow(0)) return nullptr;

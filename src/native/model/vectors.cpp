@@ -11,8 +11,8 @@ constexpr size_t kComponents = 20;
 
 struct VectorTable {
     // The value scan appends here (its buffered form).
-    std::vector<int32_t> ids;
-    std::vector<double> values;
+    ScanBuffer<int32_t> ids;
+    ScanBuffer<double> values;
     // One row per vector.
     std::vector<int32_t> set_ids, vec_ids, output_types, ent_types, components;
     std::vector<double> extremes;  // min, max, absolute max
@@ -23,11 +23,7 @@ struct VectorTable {
     Ref current_title;
     LooseLine line;
 
-    bool pair(int32_t id, double value) {
-        ids.push_back(id);
-        values.push_back(value);
-        return true;
-    }
+    bool pair(int32_t id, double value) { return ids.push(id) && values.push(value); }
 
     Conv title(TrackedLines& lines, int64_t index) {
         start = lines.last;
@@ -44,8 +40,8 @@ struct VectorTable {
         switch (scan_vector_values(lines, n, header.result_start, *this, end)) {
             case Conv::Fail: return RecordOutcome::Fail;
             case Conv::Reject:  // a dropped record leaves nothing behind
-                ids.resize(mark);
-                values.resize(mark);
+                ids.truncate(mark);
+                values.truncate(mark);
                 next = end.failed_line + 1;
                 return RecordOutcome::Next;
             case Conv::Ok: break;
@@ -86,8 +82,8 @@ struct VectorTable {
         return build_tuple({adopt_array(std::move(set_ids)), adopt_array(std::move(vec_ids)), titles.release(),
                             adopt_array(std::move(output_types)), adopt_array(std::move(ent_types)),
                             adopt_array(std::move(components), kComponents), adopt_array(std::move(extremes), 3),
-                            adopt_array(std::move(offsets)), adopt_array(std::move(ids)),
-                            adopt_array(std::move(values))});
+                            adopt_array(std::move(offsets)), adopt_array(std::move(ids.v)),
+                            adopt_array(std::move(values.v))});
     }
 };
 

@@ -40,9 +40,7 @@ struct EightDigits {
     uint64_t value;
 };
 
-inline EightDigits eight_digits(const char* p) noexcept {
-    uint64_t x;
-    std::memcpy(&x, p, 8);
+inline EightDigits eight_digits(uint64_t x) noexcept {
     uint64_t t = x - 0x3030303030303030ULL;
     uint64_t bad = (t | (t + 0x7676767676767676ULL)) & 0x8080808080808080ULL;
     unsigned count = bad ? static_cast<unsigned>(__builtin_ctzll(bad)) / 8 : 8;
@@ -56,16 +54,29 @@ inline EightDigits eight_digits(const char* p) noexcept {
 }
 
 // Reads the digits from p on into mantissa; false when there are more than 19 digits
-// in all, which the caller leaves to the general reader.
-inline bool take_digits(const char*& p, const char* e, uint64_t& mantissa, int& digits) noexcept {
-    constexpr uint64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-    while (std::endian::native == std::endian::little && e - p >= 8) {
-        EightDigits d = eight_digits(p);
+// in all, which the caller leaves to the general reader. The text starts at `begin`:
+// fewer than 8 bytes before `e` are read as the end of the 8 bytes before it.
+inline bool take_digits(const char*& p, const char* e, const char* begin, uint64_t& mantissa, int& digits) noexcept {
+    static constexpr uint64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    auto take = [&](EightDigits d) {
         if (digits + static_cast<int>(d.count) > 19) return false;
         mantissa = mantissa * kScale[d.count] + d.value;
         digits += static_cast<int>(d.count);
         p += d.count;
-        if (d.count < 8) return true;
+        return true;
+    };
+    if constexpr (std::endian::native == std::endian::little) {
+        uint64_t x;
+        while (e - p >= 8) {
+            std::memcpy(&x, p, 8);
+            EightDigits d = eight_digits(x);
+            if (!take(d)) return false;
+            if (d.count < 8) return true;
+        }
+        if (p < e && e - begin >= 8) {
+            std::memcpy(&x, e - 8, 8);
+            return take(eight_digits(x >> (8 * (8 - (e - p)))));  // the bytes past e read as 0, not digits
+        }
     }
     for (; p < e && is_digit(*p); ++p, ++digits) {
         if (digits == 19) return false;
@@ -158,12 +169,12 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
         mantissa = unsigned(p[0] - '0');
         digits = 1;
         ++p;
-    } else if (!detail::take_digits(p, e, mantissa, digits)) {
+    } else if (!detail::take_digits(p, e, t.data(), mantissa, digits)) {
         return false;
     }
     if (p < e && *p == '.') {
         const char* fraction = ++p;
-        if (!detail::take_digits(p, e, mantissa, digits)) return false;
+        if (!detail::take_digits(p, e, t.data(), mantissa, digits)) return false;
         scale = -static_cast<int>(p - fraction);
     }
     if (digits == 0) return false;
@@ -186,7 +197,7 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
     if (p != e) return false;
     if (mantissa > (uint64_t(1) << 53) || scale < -22 || scale > 22)
         return detail::scale_by_power_of_ten(mantissa, scale, neg, out);
-    constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     double d = static_cast<double>(mantissa);
     d = scale < 0 ? d / kPow10[-scale] : d * kPow10[scale];

@@ -306,16 +306,25 @@ struct ScanEnd {
     int64_t failed_line = -1;
 };
 
+// A buffer in the shape the value scan writes into (push -> bool, size, truncate).
+template <class T>
+struct ScanBuffer {
+    std::vector<T> v;
+    bool push(T x) { v.push_back(x); return true; }
+    size_t size() const { return v.size(); }
+    void truncate(size_t n) { v.resize(std::min(n, v.size())); }
+};
+
 // The value scan: single value lines, range lines with continuation lines, ignored
 // lines, up to and including the terminator line. sink.pair(id, value) -> bool; a sink
-// that keeps pairs in order may instead offer its buffers (`values`, `ids`), into
-// which range values are read directly.
+// that keeps pairs in order may instead offer its buffers (`values`, `ids`, shaped as
+// ScanBuffer), into which range values are read directly.
 template <class Lines, class Sink>
 Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd& end) {
-    constexpr bool buffered = requires { sink.values.data(); sink.ids.data(); };
+    constexpr bool buffered = requires { sink.values.truncate(0); sink.ids.push(0); };
     typename Lines::Fields f;
-    std::vector<double> own;
-    std::vector<double>& values = [&]() -> std::vector<double>& {
+    ScanBuffer<double> own;
+    auto& values = [&]() -> auto& {
         if constexpr (buffered) return sink.values; else return own;
     }();
     for (; k < n;) {
@@ -340,12 +349,12 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         FEMAP_TRY_CONV(f.to_int32(0, first));
         FEMAP_TRY_CONV(f.to_int32(1, last));
         const size_t base = buffered ? values.size() : 0;
-        values.resize(base);
+        values.truncate(base);
         auto read_values = [&](size_t from) -> Conv {
             for (size_t j = from; j < f.size(); ++j) {
                 double v;
                 FEMAP_TRY_CONV(f.to_double(j, v));
-                values.push_back(v);
+                if (!values.push(v)) return Conv::Fail;
             }
             return Conv::Ok;
         };
@@ -361,11 +370,12 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         }
         const size_t m = size_t(std::clamp<int64_t>(count, 0, int64_t(values.size() - base)));
         if constexpr (buffered) {
-            values.resize(base + m);
-            for (size_t off = 0; off < m; ++off) sink.ids.push_back(static_cast<int32_t>(first + int64_t(off)));
+            values.truncate(base + m);
+            for (size_t off = 0; off < m; ++off)
+                if (!sink.ids.push(static_cast<int32_t>(first + int64_t(off)))) return Conv::Fail;
         } else {
             for (size_t off = 0; off < m; ++off)
-                if (!sink.pair(static_cast<int32_t>(first + int64_t(off)), values[off])) return Conv::Fail;
+                if (!sink.pair(static_cast<int32_t>(first + int64_t(off)), values.v[off])) return Conv::Fail;
         }
     }
     end.next = k;

@@ -4,11 +4,11 @@ The layout follows what FEMAP and the Nastran/ZAERO converters write: fixed-widt
 comma-separated fields, reals with 17 significant digits (some with Fortran 'D'
 exponents), 7-line element records, 6-line output set records, and output vectors
 in blocks 1051 and 451 with single value lines and range lines with continuation
-lines. The file is written in chunks; nothing close to its size is held in memory.
-The same arguments and seed give the same bytes.
+lines (the profile 'plain'). The file is written in chunks; nothing close to its
+size is held in memory. The same arguments and seed give the same bytes.
 
     python benchmarks/generate.py benchmarks/data/bench.neu --size-mb 30
-    python benchmarks/generate.py benchmarks/data/full.neu --nodes 2000000 \
+    python benchmarks/generate.py benchmarks/data/full.neu --nodes 2000000 \\
         --elements 1000000 --vectors 40 --values-per-vector 500000
 """
 from __future__ import annotations
@@ -30,12 +30,20 @@ DELIM = "   -1\n"
 
 # (topology code, number of nodes, weight): quad4, tri3, hex8, tet10, hex20.
 ELEMENT_KINDS = [(4, 4, 0.45), (2, 3, 0.15), (8, 8, 0.2), (10, 10, 0.1), (12, 20, 0.1)]
+PLAIN_ELEMENT_TYPES = np.full(len(ELEMENT_KINDS), 17)
 
-ELEMENT_TAIL = (
-    "   0.0000000000000000D+00,   0.0000000000000000D+00,   0.0000000000000000D+00,\n" * 3
-    + "    0," * 12 + "         0," * 4 + "\n"
-)
+
+def element_tail(exponent):
+    """Records 4 to 7 of an element: orientation, two offsets, releases."""
+    zero = f"   0.0000000000000000{exponent}+00,"
+    return (zero * 3 + "\n") * 3 + "    0," * 12 + "         0," * 4 + "\n"
+
+
+PLAIN_ELEMENT_TAIL = element_tail("D")
 ZERO_SLOTS = "         0," * 10 + "\n"
+
+NODE_HEAD = "%10d,         0,         0,         1,        46," + "    0," * 6 + "%25.16E,%25.16E,%25.16E,"
+PLAIN_NODE = NODE_HEAD + "         0,         0,\n"
 
 
 def fmt_real(values, width=25, digits=16):
@@ -132,29 +140,23 @@ def write_layers(w):
     w.end_block()
 
 
-def node_line_texts(ids, coords, dmask):
+def node_line_texts(fmt, ids, coords, dmask):
     out = []
     for nid, (x, y, z), d in zip(ids, coords, dmask):
-        line = (
-            "%10d,         0,         0,         1,        46,    0,    0,    0,    0,    0,    0,"
-            "%25.16E,%25.16E,%25.16E,         0,         0,\n" % (nid, x, y, z)
-        )
+        line = fmt % (nid, x, y, z)
         out.append(line.replace("E", "D") if d else line)
     return out
 
 
-def write_nodes(w, args, rng):
+def write_nodes(w, args, rng, profile):
     w.block(403)
     for start in range(0, args.nodes, CHUNK):
         n = min(CHUNK, args.nodes - start)
-        ids = range(start + 1, start + n + 1)
-        coords = rng.uniform(-1000.0, 1000.0, size=(n, 3)).tolist()
-        dmask = (rng.random(n) < args.d_fraction).tolist()
-        w.write("".join(node_line_texts(ids, coords, dmask)))
+        w.write("".join(profile.node_texts(rng, range(start + 1, start + n + 1), args)))
     w.end_block()
 
 
-def element_texts(rng, start, n, n_nodes, n_properties):
+def element_texts(rng, start, n, n_nodes, n_properties, types=PLAIN_ELEMENT_TYPES, tail=PLAIN_ELEMENT_TAIL):
     """Texts of the 7-line records of elements start + 1 .. start + n."""
     codes = np.array([k[0] for k in ELEMENT_KINDS])
     sizes = np.array([k[1] for k in ELEMENT_KINDS])
@@ -163,25 +165,26 @@ def element_texts(rng, start, n, n_nodes, n_properties):
     props = rng.integers(1, n_properties + 1, size=n).tolist()
     conn = rng.integers(1, max(1, n_nodes) + 1, size=(n, 20)).tolist()
     topo = codes[kind].tolist()
+    etype = types[kind].tolist()
     count = sizes[kind].tolist()
     out = []
     for k in range(n):
         slots = conn[k][:count[k]] + [0] * (20 - count[k])
         out.append(
-            "%10d,       124,%10d,        17,%10d,         1,         0,         0,"
-            "         0,         0,         0,         0,\n" % (start + k + 1, props[k], topo[k])
+            "%10d,       124,%10d,%10d,%10d,         1,         0,         0,"
+            "         0,         0,         0,         0,\n" % (start + k + 1, props[k], etype[k], topo[k])
             + "".join("%10d," % v for v in slots[:10]) + "\n"
             + ("".join("%10d," % v for v in slots[10:]) + "\n" if count[k] > 10 else ZERO_SLOTS)
-            + ELEMENT_TAIL
+            + tail
         )
     return out
 
 
-def write_elements(w, args, rng):
+def write_elements(w, args, rng, profile):
     w.block(404)
     for start in range(0, args.elements, CHUNK):
         n = min(CHUNK, args.elements - start)
-        w.write("".join(element_texts(rng, start, n, args.nodes, args.properties)))
+        w.write("".join(profile.element_texts(rng, start, n, args.nodes, args.properties)))
     w.end_block()
 
 
@@ -196,18 +199,11 @@ def vector_plan(args):
     return plan
 
 
-def write_output_sets(w, args, rng):
+def write_output_sets(w, args, rng, profile):
     w.block(450)
     freqs = np.sort(rng.uniform(1.0, 500.0, size=args.output_sets))
     for s in range(1, args.output_sets + 1):
-        w.write(
-            f"{s:>8},\n"
-            f"Mode {s:>5}   {freqs[s - 1]:9.3f} Hz\n"
-            "       0,       2\n"
-            + ("%25.16E,\n" % freqs[s - 1]).replace("E", "D" if s % 2 else "E")
-            + f"{s:>8},\n"
-            "<NULL>\n"
-        )
+        w.write(profile.output_set_text(s, freqs[s - 1]))
     w.end_block()
 
 
@@ -241,6 +237,28 @@ def vector_runs(rng, n_values, use_ranges):
     return runs
 
 
+def write_value_lines(w, runs, texts, id_fmt, singles):
+    """The value lines of a vector: `id,value` for runs of one entity when `singles`, else
+    range lines (start, end and 8 values, then lines of 10 values)."""
+    single = f"{id_fmt},%s,\n"
+    first = f"{id_fmt},{id_fmt},%s,\n"
+    out = []
+    pos = 0
+    for start, length in runs:
+        chunk = texts[pos:pos + length]
+        pos += length
+        if length == 1 and singles:
+            out.append(single % (start, chunk[0]))
+        else:
+            out.append(first % (start, start + length - 1, ",".join(chunk[:8])))
+            for k in range(8, length, 10):
+                out.append(",".join(chunk[k:k + 10]) + ",\n")
+        if len(out) > 20_000:
+            w.write("".join(out))
+            out.clear()
+    w.write("".join(out))
+
+
 def write_vector(w, rng, set_id, vec_id, ent_type, n_values, use_ranges, vfmt, title):
     values = rng.standard_normal(n_values) * 10.0 ** rng.integers(-4, 3, size=n_values)
     vmin, vmax = float(values.min()) if n_values else 0.0, float(values.max()) if n_values else 0.0
@@ -254,80 +272,102 @@ def write_vector(w, rng, set_id, vec_id, ent_type, n_values, use_ranges, vfmt, t
         f"{vec_id:>8},{vec_id + 1:>8},{1:>8},{ent_type:>8},\n"
         "       1,       1,       1\n"
     )
-    texts = vfmt.texts(values.tolist())
-    out = []
-    pos = 0
-    for start, length in vector_runs(rng, n_values, use_ranges):
-        chunk = texts[pos:pos + length]
-        pos += length
-        if length == 1:
-            out.append("%8d,%s,\n" % (start, chunk[0]))
-        else:
-            out.append("%8d,%8d,%s,\n" % (start, start + length - 1, ",".join(chunk[:8])))
-            for k in range(8, length, 10):
-                out.append(",".join(chunk[k:k + 10]) + ",\n")
-        if len(out) > 20_000:
-            w.write("".join(out))
-            out.clear()
-    out.append("      -1,     0.          ,\n")
-    w.write("".join(out))
+    write_value_lines(w, vector_runs(rng, n_values, use_ranges), vfmt.texts(values.tolist()), "%8d", True)
+    w.write("      -1,     0.          ,\n")
 
 
 TITLES = ["Total Translation", "T1 Translation", "T2 Translation", "T3 Translation",
           "Total Rotation", "Von Mises Stress", "Plate Top X Normal Stress", "Strain Energy"]
 
 
-def write_vectors(w, args, rng):
-    plan = vector_plan(args)
+def write_vectors(w, args, rng, profile):
     current = None
     meta = []
-    for k, (block_id, set_id, vec_id, ent_type) in enumerate(plan):
+    for k, (block_id, set_id, vec_id, ent_type) in enumerate(vector_plan(args)):
         if block_id != current:
             if current is not None:
                 w.end_block()
             w.block(block_id)
             current = block_id
-        use_ranges = rng.random() < args.range_fraction
-        vfmt = ValueFormat(long=bool(k % 2), d_exp=bool(k % 2) and rng.random() < args.d_fraction * 2)
-        write_vector(w, rng, set_id, vec_id, ent_type, args.values_per_vector, use_ranges, vfmt,
-                     TITLES[k % len(TITLES)])
-        meta.append({"block": block_id, "set_id": set_id, "vec_id": vec_id,
-                     "ranges": use_ranges, "long": vfmt.long, "d_exp": vfmt.d_exp})
+        info = profile.write_vector(w, args, rng, k, block_id, set_id, vec_id, ent_type)
+        meta.append({"block": block_id, "set_id": set_id, "vec_id": vec_id, **info})
     if current is not None:
         w.end_block()
     return meta
 
 
-def estimate_bytes(args, rng_seed):
+class Plain:
+    """16-field node lines, padded vector headers in the older form, '%17.6E' or '%25.16E'
+    values, both value forms in both blocks."""
+
+    name = "plain"
+    d_fraction = 0.25
+    node_line = PLAIN_NODE
+
+    @staticmethod
+    def node_texts(rng, ids, args):
+        coords = rng.uniform(-1000.0, 1000.0, size=(len(ids), 3)).tolist()
+        dmask = (rng.random(len(ids)) < args.d_fraction).tolist()
+        return node_line_texts(PLAIN_NODE, ids, coords, dmask)
+
+    element_texts = staticmethod(element_texts)
+
+    @staticmethod
+    def output_set_text(s, freq):
+        return (
+            f"{s:>8},\n"
+            f"Mode {s:>5}   {freq:9.3f} Hz\n"
+            "       0,       2\n"
+            + ("%25.16E,\n" % freq).replace("E", "D" if s % 2 else "E")
+            + f"{s:>8},\n"
+            "<NULL>\n"
+        )
+
+    @staticmethod
+    def write_vector(w, args, rng, k, block_id, set_id, vec_id, ent_type):
+        use_ranges = rng.random() < args.range_fraction
+        vfmt = ValueFormat(long=bool(k % 2), d_exp=bool(k % 2) and rng.random() < args.d_fraction * 2)
+        write_vector(w, rng, set_id, vec_id, ent_type, args.values_per_vector, use_ranges, vfmt,
+                     TITLES[k % len(TITLES)])
+        return {"ranges": use_ranges, "long": vfmt.long, "d_exp": vfmt.d_exp}
+
+    @staticmethod
+    def sample_vectors(w, args, rng, m):
+        for k in range(4):
+            use_ranges = k < 4 * args.range_fraction
+            write_vector(w, rng, 1, 1, 7, m, use_ranges, ValueFormat(long=bool(k % 2), d_exp=False), "x")
+
+
+PROFILES = {p.name: p for p in (Plain,)}
+
+
+def estimate_bytes(args, rng_seed, profile):
     """Bytes the file would have, from the fixed widths and a small sample of values."""
-    node = len(node_line_texts([1], [(1.0, 2.0, 3.0)], [False])[0])
-    element = len(element_texts(np.random.default_rng(0), 0, 1, 1, 1)[0])
-    per_value = sample_value_bytes(args, rng_seed)
+    node = len(profile.node_line % (1, 1.0, 2.0, 3.0))
+    element = len(profile.element_texts(np.random.default_rng(0), 0, 1, 1, 1)[0])
+    per_value = sample_value_bytes(args, rng_seed, profile)
     fixed = Writer()
     rng = np.random.default_rng(rng_seed)
     write_header(fixed, args)
     write_properties(fixed, args, rng)
     write_materials(fixed, args, rng)
     write_layers(fixed)
-    write_output_sets(fixed, args, rng)
+    write_output_sets(fixed, args, rng, profile)
     fixed.close()
     return (fixed.bytes + node * args.nodes + element * args.elements
             + per_value * args.vectors * args.values_per_vector)
 
 
-def sample_value_bytes(args, seed):
+def sample_value_bytes(args, seed, profile):
     """Average bytes per output value for the vector options in force."""
-    rng = np.random.default_rng(seed)
     count = Writer()
     m = 20_000
-    for k in range(4):
-        use_ranges = k < 4 * args.range_fraction
-        write_vector(count, rng, 1, 1, 7, m, use_ranges, ValueFormat(long=bool(k % 2), d_exp=False), "x")
+    profile.sample_vectors(count, args, np.random.default_rng(seed), m)
     count.close()
     return count.bytes / (4 * m)
 
 
-def resolve_counts(args):
+def resolve_counts(args, profile):
     if args.size_mb is None:
         for key, value in FULL_MIX.items():
             if getattr(args, key) is None:
@@ -338,10 +378,10 @@ def resolve_counts(args):
     trial = argparse.Namespace(**vars(args))
     for key in FULL_MIX:
         setattr(trial, key, given[key] if given[key] is not None else 0)
-    fixed = estimate_bytes(trial, args.seed)
+    fixed = estimate_bytes(trial, args.seed, profile)
     for key in FULL_MIX:
         setattr(trial, key, FULL_MIX[key] if given[key] is None else 0)
-    scalable = estimate_bytes(trial, args.seed)
+    scalable = estimate_bytes(trial, args.seed, profile)
     scale = max(0.0, target - fixed) / scalable if scalable else 0.0
     for key, value in FULL_MIX.items():
         if given[key] is None:
@@ -351,6 +391,7 @@ def resolve_counts(args):
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("out", help="path of the neutral file to write")
+    ap.add_argument("--profile", choices=sorted(PROFILES), default="plain", help="shape of the text")
     ap.add_argument("--size-mb", type=float, help="approximate size; scales the counts not given")
     ap.add_argument("--nodes", type=int)
     ap.add_argument("--elements", type=int)
@@ -360,15 +401,19 @@ def main(argv=None):
     ap.add_argument("--output-sets", type=int, default=20)
     ap.add_argument("--properties", type=int, default=500)
     ap.add_argument("--materials", type=int, default=50)
-    ap.add_argument("--d-fraction", type=float, default=0.25,
-                    help="share of node lines (and of long-format vectors) written with 'D' exponents")
+    ap.add_argument("--d-fraction", type=float,
+                    help="share of node lines (and of long-format vectors) written with 'D' exponents "
+                         "(default: the profile's)")
     ap.add_argument("--range-fraction", type=float, default=0.5,
                     help="share of vectors written with range lines rather than single value lines")
     ap.add_argument("--seed", type=int, default=20240611)
     ap.add_argument("--quiet", action="store_true")
     args = ap.parse_args(argv)
+    profile = PROFILES[args.profile]
+    if args.d_fraction is None:
+        args.d_fraction = profile.d_fraction
     args.output_sets = max(1, min(args.output_sets, max(1, args.vectors)))
-    resolve_counts(args)
+    resolve_counts(args, profile)
 
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     rng = np.random.default_rng(args.seed)
@@ -378,15 +423,15 @@ def main(argv=None):
     write_properties(w, args, rng)
     write_materials(w, args, rng)
     write_layers(w)
-    write_nodes(w, args, rng)
-    write_elements(w, args, rng)
-    write_output_sets(w, args, rng)
-    meta = write_vectors(w, args, rng)
+    write_nodes(w, args, rng, profile)
+    write_elements(w, args, rng, profile)
+    write_output_sets(w, args, rng, profile)
+    meta = write_vectors(w, args, rng, profile)
     w.close()
     elapsed = time.perf_counter() - t0
 
     info = {
-        "path": os.path.abspath(args.out), "bytes": w.bytes, "lines": w.lines,
+        "path": os.path.abspath(args.out), "profile": args.profile, "bytes": w.bytes, "lines": w.lines,
         "nodes": args.nodes, "elements": args.elements, "properties": args.properties,
         "materials": args.materials, "output_sets": args.output_sets, "vectors": args.vectors,
         "values_per_vector": args.values_per_vector,
@@ -397,9 +442,9 @@ def main(argv=None):
     with open(args.out + ".json", "w") as f:
         json.dump(info, f, indent=1)
     if not args.quiet:
-        print(f"wrote {args.out}: {w.bytes / 1e6:.1f} MB, {w.lines:,} lines, {args.nodes:,} nodes, "
-              f"{args.elements:,} elements, {args.vectors} vectors x {args.values_per_vector:,} values "
-              f"({args.vectors * args.values_per_vector:,}) in {elapsed:.1f} s "
+        print(f"wrote {args.out} ({args.profile}): {w.bytes / 1e6:.1f} MB, {w.lines:,} lines, "
+              f"{args.nodes:,} nodes, {args.elements:,} elements, {args.vectors} vectors x "
+              f"{args.values_per_vector:,} values ({args.vectors * args.values_per_vector:,}) in {elapsed:.1f} s "
               f"({w.bytes / 1e6 / max(elapsed, 1e-9):.0f} MB/s)", file=sys.stderr)
     return info
 

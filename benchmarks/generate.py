@@ -1,11 +1,19 @@
 """Writes a large, realistic neutral file for the benchmarks.
 
-The layout follows what FEMAP and the Nastran/ZAERO converters write: fixed-width,
-comma-separated fields, reals with 17 significant digits (some with Fortran 'D'
-exponents), 7-line element records, 6-line output set records, and output vectors
-in blocks 1051 and 451 with single value lines and range lines with continuation
-lines (the profile 'plain'). The file is written in chunks; nothing close to its
-size is held in memory. The same arguments and seed give the same bytes.
+Two profiles of the text:
+
+- femap (the default, used for the recorded figures): shaped like FEMAP 11 output.
+  Node lines of 15 fields with '%25.16E' coordinates (a share on a grid, so with trailing
+  zeros, and a share with Fortran 'D' exponents); 7-line element records; output sets in
+  the FEMAP 11 layout; output vectors with the 5- and 4-field header lines, values as FEMAP
+  prints single precision results (`0.5469498`, `-5000.`), range lines in block 1051 and
+  `id,value` lines in block 451, where a share of the vectors ends with ZAERO's terminator.
+- plain: the layout of earlier recorded figures, kept byte for byte: 16-field node lines,
+  padded vector headers in the older form and '%17.6E' or '%25.16E' values, both value
+  forms in both blocks.
+
+The file is written in chunks; nothing close to its size is held in memory. The same
+arguments and seed give the same bytes.
 
     python benchmarks/generate.py benchmarks/data/bench.neu --size-mb 30
     python benchmarks/generate.py benchmarks/data/full.neu --nodes 2000000 \\
@@ -28,8 +36,11 @@ CHUNK = 50_000  # records formatted per write
 
 DELIM = "   -1\n"
 
-# (topology code, number of nodes, weight): quad4, tri3, hex8, tet10, hex20.
-ELEMENT_KINDS = [(4, 4, 0.45), (2, 3, 0.15), (8, 8, 0.2), (10, 10, 0.1), (12, 20, 0.1)]
+# (topology code, number of nodes, weight, FEMAP element type): quad4 and tri3 (linear
+# plates), hex8 (linear solid), tet10 and hex20 (parabolic solids).
+ELEMENT_KINDS = [(4, 4, 0.45, 17), (2, 3, 0.15, 17), (8, 8, 0.2, 25), (10, 10, 0.1, 26),
+                 (12, 20, 0.1, 26)]
+ELEMENT_TYPES = np.array([k[3] for k in ELEMENT_KINDS])
 PLAIN_ELEMENT_TYPES = np.full(len(ELEMENT_KINDS), 17)
 
 
@@ -40,16 +51,28 @@ def element_tail(exponent):
 
 
 PLAIN_ELEMENT_TAIL = element_tail("D")
+FEMAP_ELEMENT_TAIL = element_tail("E")
 ZERO_SLOTS = "         0," * 10 + "\n"
 
 NODE_HEAD = "%10d,         0,         0,         1,        46," + "    0," * 6 + "%25.16E,%25.16E,%25.16E,"
 PLAIN_NODE = NODE_HEAD + "         0,         0,\n"
+FEMAP_NODE = NODE_HEAD + "         0,\n"
 
 
 def fmt_real(values, width=25, digits=16):
     """'%25.16E'-style texts of a sequence of floats."""
     f = f"%{width}.{digits}E"
     return [f % v for v in values]
+
+
+def femap_reals(values):
+    """Reals as FEMAP prints results: single precision, at most 8 significant digits, no
+    trailing zeros, a '.' in every number ('0.5469498', '-5000.', '9.9900002E+30')."""
+    v = np.asarray(values, dtype=np.float32).astype(np.float64)
+    out = ["%.8G" % x for x in v.tolist()]
+    for k in np.flatnonzero((v == np.trunc(v)) & (np.abs(v) < 1e8)).tolist():
+        out[k] += "."
+    return out
 
 
 class Writer:
@@ -276,8 +299,65 @@ def write_vector(w, rng, set_id, vec_id, ent_type, n_values, use_ranges, vfmt, t
     w.write("      -1,     0.          ,\n")
 
 
+FEMAP_END = "-1,0.,\n"
+ZAERO_END = "-1, 0.0000000000000000D+00\n"
+ZERO_SHARE = 0.05  # of the values of a FEMAP-profile vector: exactly zero, written '0.'
+
+
+def femap_runs(rng, n_values, ranges):
+    """(start ids, lengths) of the runs of consecutive entity ids of a vector, as vector_runs
+    draws them but in one go: length 1, or (ranges) 2 to 2999 four times in five."""
+    lengths = np.ones(n_values, dtype=np.int64)
+    if ranges:
+        long = rng.random(n_values) < 0.8
+        lengths[long] = rng.integers(2, 3000, size=int(long.sum()))
+    ends = np.cumsum(lengths)
+    used = int(np.searchsorted(ends, n_values)) + 1 if n_values else 0
+    lengths = lengths[:used]
+    if used:
+        lengths[-1] -= ends[used - 1] - n_values
+    steps = lengths + rng.integers(1, 6, size=used)
+    return np.cumsum(steps) - steps + 1, lengths
+
+
+def write_femap_vector(w, rng, set_id, vec_id, ent_type, n_values, ranges, end, title, out_type):
+    values = (rng.standard_normal(n_values) * 10.0 ** rng.integers(-4, 3, size=n_values)).astype(np.float32)
+    values[rng.random(n_values) < ZERO_SHARE] = 0.0
+    starts, lengths = femap_runs(rng, n_values, ranges)
+    ids = np.repeat(starts - (np.cumsum(lengths) - lengths), lengths) + np.arange(n_values)
+    if n_values:
+        lo, hi = int(values.argmin()), int(values.argmax())
+        extremes = femap_reals([values[lo], values[hi], np.abs(values).max()])
+        id_min, id_max = int(ids[lo]), int(ids[hi])
+    else:
+        extremes, id_min, id_max = femap_reals([0.0] * 3), 0, 0
+    w.write(
+        f"{set_id},{vec_id},1,\n"
+        f"{title}\n"
+        + ",".join(extremes) + ",\n"
+        + "".join("%d," % c for c in (vec_id + 1, vec_id + 2, vec_id + 3, 0, 0, 0, 0, 0, 0, 0)) + "\n"
+        + "0," * 10 + "\n"
+        "0,\n"
+        f"{id_min},{id_max},{out_type},{ent_type},0,\n"
+        "0,1,1,0,\n"
+    )
+    texts = femap_reals(values)
+    if ranges:
+        write_value_lines(w, zip(starts.tolist(), lengths.tolist()), texts, "%d", False)
+    else:
+        ids = ids.tolist()
+        for a in range(0, n_values, CHUNK):
+            w.write("".join(["%d,%s,\n" % p for p in zip(ids[a:a + CHUNK], texts[a:a + CHUNK])]))
+    w.write(end)
+
+
 TITLES = ["Total Translation", "T1 Translation", "T2 Translation", "T3 Translation",
           "Total Rotation", "Von Mises Stress", "Plate Top X Normal Stress", "Strain Energy"]
+# Per entity type (7 nodal, 8 elemental): (title, output type) of FEMAP-profile vectors.
+FEMAP_TITLES = {7: [("Total Translation", 1), ("T1 Translation", 1), ("T2 Translation", 1),
+                    ("T3 Translation", 1), ("Total Rotation", 1), ("Applied Force", 3)],
+                8: [("Plate Top VonMises Stress", 4), ("Plate Top X Normal Stress", 4),
+                    ("Solid Von Mises Stress", 4), ("Plate Top Major Strain", 5), ("Strain Energy", 0)]}
 
 
 def write_vectors(w, args, rng, profile):
@@ -298,7 +378,7 @@ def write_vectors(w, args, rng, profile):
 
 class Plain:
     """16-field node lines, padded vector headers in the older form, '%17.6E' or '%25.16E'
-    values, both value forms in both blocks."""
+    values, both value forms in both blocks: the layout of earlier figures, byte for byte."""
 
     name = "plain"
     d_fraction = 0.25
@@ -338,7 +418,57 @@ class Plain:
             write_vector(w, rng, 1, 1, 7, m, use_ranges, ValueFormat(long=bool(k % 2), d_exp=False), "x")
 
 
-PROFILES = {p.name: p for p in (Plain,)}
+class Femap:
+    """Text shaped like FEMAP 11 output (see the module docstring)."""
+
+    name = "femap"
+    d_fraction = 0.10
+    node_line = FEMAP_NODE
+    ZAERO_EVERY = 4  # every 4th vector of block 451 ends with ZAERO's terminator
+
+    @staticmethod
+    def node_texts(rng, ids, args):
+        coords = rng.uniform(-1000.0, 1000.0, size=(len(ids), 3))
+        grid = rng.random(len(ids)) < args.grid_fraction
+        coords[grid] = np.round(coords[grid] * 8.0) / 8.0
+        dmask = (rng.random(len(ids)) < args.d_fraction).tolist()
+        return node_line_texts(FEMAP_NODE, ids, coords.tolist(), dmask)
+
+    @staticmethod
+    def element_texts(rng, start, n, n_nodes, n_properties):
+        return element_texts(rng, start, n, n_nodes, n_properties, ELEMENT_TYPES, FEMAP_ELEMENT_TAIL)
+
+    @staticmethod
+    def output_set_text(s, freq):
+        return (
+            f"{s},\n"
+            f"Mode {s}, {freq:.3f} Hz\n"
+            "36,2,0,0,\n"
+            f"{femap_reals([freq])[0]},\n"
+            "2,\n"
+            f"Eigenvalue {s}\n"
+            "<NULL>\n"
+            "0,0,1,\n"
+            "-1,-1,0.,\n"
+            "0,0,\n"
+        )
+
+    @classmethod
+    def write_vector(cls, w, args, rng, k, block_id, set_id, vec_id, ent_type):
+        ranges = block_id == 1051
+        zaero = not ranges and k % cls.ZAERO_EVERY == cls.ZAERO_EVERY - 1
+        titles = FEMAP_TITLES[ent_type]
+        write_femap_vector(w, rng, set_id, vec_id, ent_type, args.values_per_vector, ranges,
+                           ZAERO_END if zaero else FEMAP_END, *titles[k % len(titles)])
+        return {"ranges": ranges, "zaero_end": zaero}
+
+    @staticmethod
+    def sample_vectors(w, args, rng, m):
+        for ranges in (True, False):
+            write_femap_vector(w, rng, 1, 1, 7, 2 * m, ranges, FEMAP_END, "x", 1)
+
+
+PROFILES = {p.name: p for p in (Femap, Plain)}
 
 
 def estimate_bytes(args, rng_seed, profile):
@@ -391,7 +521,8 @@ def resolve_counts(args, profile):
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("out", help="path of the neutral file to write")
-    ap.add_argument("--profile", choices=sorted(PROFILES), default="plain", help="shape of the text")
+    ap.add_argument("--profile", choices=sorted(PROFILES), default="femap",
+                    help="shape of the text (default femap; plain: the layout of earlier figures)")
     ap.add_argument("--size-mb", type=float, help="approximate size; scales the counts not given")
     ap.add_argument("--nodes", type=int)
     ap.add_argument("--elements", type=int)
@@ -402,10 +533,12 @@ def main(argv=None):
     ap.add_argument("--properties", type=int, default=500)
     ap.add_argument("--materials", type=int, default=50)
     ap.add_argument("--d-fraction", type=float,
-                    help="share of node lines (and of long-format vectors) written with 'D' exponents "
-                         "(default: the profile's)")
+                    help="share of node lines written with 'D' exponents (default: femap 0.1, plain 0.25; "
+                         "plain: also half the share of long-format vectors written so)")
+    ap.add_argument("--grid-fraction", type=float, default=0.3,
+                    help="femap: share of nodes on a 1/8 grid (coordinates with trailing zeros)")
     ap.add_argument("--range-fraction", type=float, default=0.5,
-                    help="share of vectors written with range lines rather than single value lines")
+                    help="plain: share of vectors written with range lines rather than single value lines")
     ap.add_argument("--seed", type=int, default=20240611)
     ap.add_argument("--quiet", action="store_true")
     args = ap.parse_args(argv)
@@ -439,6 +572,8 @@ def main(argv=None):
         "d_fraction": args.d_fraction, "range_fraction": args.range_fraction,
         "vector_list": meta,
     }
+    if args.profile == "femap":
+        info["grid_fraction"] = args.grid_fraction
     with open(args.out + ".json", "w") as f:
         json.dump(info, f, indent=1)
     if not args.quiet:

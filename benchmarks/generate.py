@@ -29,7 +29,8 @@ import time
 
 import numpy as np
 
-# Counts that --size-mb scales (unless given explicitly); about 1.6 GB as they are.
+# Counts that --size-mb scales (unless given explicitly); as they are, about 1.4 GB (femap)
+# or 1.6 GB (plain).
 FULL_MIX = {"nodes": 2_000_000, "elements": 1_000_000, "values_per_vector": 500_000}
 DEFAULT_VECTORS = 40
 CHUNK = 50_000  # records formatted per write

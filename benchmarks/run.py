@@ -13,6 +13,8 @@ Operations (--only, comma-separated; groups: all, extract, mat, pickle):
     construct memory lines nodes_arrays elements_arrays nodes elements properties
     materials output_sets output_vectors vectors_first vectors_last vectors_none
     mat:<extractor>  (the same extractor on a parser whose lines were materialised first)
+    check  (untimed: the counts the generator wrote, and every vector by its (set, vector)
+            filter, against open_model and the baseline)
 """
 from __future__ import annotations
 
@@ -39,11 +41,12 @@ sys.path.insert(0, HERE)
 
 from baseline import BaselineParser, split_fields, is_terminator  # noqa: E402
 
+from vexaro.core.femap_model import open_model  # noqa: E402
 from vexaro.core.femap_parser import FEMAPParser  # noqa: E402
 
 EXTRACTORS = ["nodes_arrays", "elements_arrays", "nodes", "elements", "properties", "materials",
               "output_sets", "output_vectors", "vectors_first", "vectors_last", "vectors_none"]
-ALL_OPS = ["construct", "memory", "lines", *EXTRACTORS, *("mat:" + e for e in EXTRACTORS), "pickle"]
+ALL_OPS = ["check", "construct", "memory", "lines", *EXTRACTORS, *("mat:" + e for e in EXTRACTORS), "pickle"]
 GROUPS = {"all": ALL_OPS, "extract": EXTRACTORS, "mat": ["mat:" + e for e in EXTRACTORS],
           "pickle": ["pickle"]}
 
@@ -587,6 +590,45 @@ class Bench:
         self.row(op=label, module=mod, baseline=base, speed=speed, mbps=mbps, extra=extra,
                  target=", ".join(target), verdict=shown, check=check)
 
+    def run_check(self):
+        """The counts the generator wrote, open_model, and every vector by its filter (and the
+        unfiltered call) against open_model and the baseline. Untimed."""
+        log("check ...")
+        parser = FEMAPParser(self.path)
+        model = open_model(self.path)
+        base = None if self.args.skip_baseline else BaselineParser(self.path)
+        pairs = list(zip(model.vectors.set_id.tolist(), model.vectors.vec_id.tolist()))
+        found = {"nodes": len(parser.get_nodes_arrays()[0]), "elements": len(parser.get_elements_arrays()[0]),
+                 "output_sets": len(parser.get_output_sets()), "vectors": len(pairs),
+                 "values_per_vector": sorted(set(model.vectors.count.tolist()))}
+        problems = [f"open_model: {key} {len(part)} != {found[key]}"
+                    for key, part in (("nodes", model.nodes), ("elements", model.elements),
+                                      ("output_sets", model.output_sets)) if len(part) != found[key]]
+        m = self.sidecar()
+        if m:
+            wanted = {**{k: m[k] for k in found}, "values_per_vector": [m["values_per_vector"]]}
+            problems += [f"{k}: read {found[k]}, generated {wanted[k]}" for k in found if found[k] != wanted[k]]
+            written = [(v["set_id"], v["vec_id"]) for v in m["vector_list"]]
+            if pairs != written:
+                problems.append("(set, vector) pairs differ from those generated")
+
+        def same(a, b):
+            return all(np.array_equal(x, y) if isinstance(x, np.ndarray) else x == y for x, y in zip(a, b))
+
+        for key in [(-1, -1), *pairs]:
+            got = parser.get_output_vectors_arrays(*key)
+            if key != (-1, -1) and not same(got[:2], model.vector(*key)):
+                problems.append(f"vector {key}: open_model differs")
+            if base is not None and not same(got, base.get_output_vectors_arrays(*key)):
+                problems.append(f"vector {key}: differs from baseline")
+        against = "open_model" + ("" if base is None else " and the baseline")
+        note = (f"Check: {found['nodes']:,} nodes, {found['elements']:,} elements, {found['output_sets']} "
+                f"output sets, {len(pairs)} vectors of {found['values_per_vector']} values"
+                + (" as generated" if m else "") + f"; every vector by its filter = {against}: "
+                + ("ok" if not problems else "**" + "; ".join(problems[:10]) + "**"))
+        self.notes.append(note)
+        log("  " + note)
+
     def run_pickle(self):
         log("pickle ...")
         try:
@@ -623,15 +665,21 @@ class Bench:
 
     # -- output ----------------------------------------------------------------------------
 
+    def sidecar(self):
+        """What generate.py wrote about the file (its <file>.json), or None."""
+        meta = self.path + ".json"
+        if not os.path.exists(meta):
+            return None
+        with open(meta) as f:
+            return json.load(f)
+
     def file_facts(self):
         facts = [f"file: `{os.path.basename(self.path)}`, {self.size / 1e6:.1f} MB"]
-        meta = self.path + ".json"
-        if os.path.exists(meta):
-            with open(meta) as f:
-                m = json.load(f)
+        m = self.sidecar()
+        if m:
             facts.append(f"{m['lines']:,} lines, {m['nodes']:,} nodes, {m['elements']:,} elements, "
                          f"{m['vectors']} output vectors, {m['values_total']:,} values "
-                         f"(seed {m['seed']})")
+                         f"(profile {m.get('profile', 'plain')}, seed {m['seed']})")
         if self.acc:
             blocks = ", ".join(f"{bid}×{n}" if n > 1 else str(bid) for bid, n in self.acc.n_blocks.items())
             facts.append(f"blocks: {blocks}")
@@ -718,6 +766,8 @@ def main(argv=None):
 
     b = Bench(args)
     b.base_times = {}
+    if "check" in ops:
+        b.run_check()
     if "construct" in ops:
         b.run_construct()
     if "memory" in ops:

@@ -14,15 +14,25 @@ namespace {
 
 const ResultKeys& keys() { return result_keys(); }
 
-// Pairs stored by entity identifier; a later value replaces an earlier one.
-struct ResultsDict {
-    Ref dict = Ref::steal(PyDict_New());
-    bool pair(int32_t id, double value) {
-        Ref k = Ref::steal(PyLong_FromLong(id));
-        Ref v = Ref::steal(PyFloat_FromDouble(value));
-        return k && v && PyDict_SetItem(dict.get(), k.get(), v.get()) == 0;
-    }
+// Pairs in delivery order, in buffers reused from record to record.
+struct ScanPairs {
+    ScanBuffer<int32_t> ids;
+    ScanBuffer<double> values;
+    bool pair(int32_t id, double value) { return ids.push(id) && values.push(value); }
+    void clear() { ids.v.clear(), values.v.clear(); }
 };
+
+// The pairs stored by entity identifier; a later value replaces an earlier one.
+PyObject* results_dict(const ScanPairs& pairs) {
+    Ref dict = Ref::steal(dict_with_room(Py_ssize_t(pairs.ids.size())));
+    if (!dict) return nullptr;
+    for (size_t k = 0; k < pairs.ids.size(); ++k) {
+        Ref key = Ref::steal(PyLong_FromLong(pairs.ids.v[k]));
+        Ref value = Ref::steal(PyFloat_FromDouble(pairs.values.v[k]));
+        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
 
 // Pairs appended in delivery order.
 struct PairBuffers {
@@ -50,20 +60,22 @@ std::optional<RecordOutcome> scan_values(BlockLines& lines, int64_t n, const Vec
 struct VectorList {
     Ref result = Ref::steal(PyList_New(0));
     Ref current_title;
+    ScanPairs pairs;
 
     Conv title(BlockLines& lines, int64_t index) { return take_title(current_title, lines, index); }
 
     RecordOutcome record(BlockLines& lines, int64_t n, int32_t set_id, int32_t vec_id, const VectorHeader& header,
                          int64_t& next) {
-        ResultsDict results;
-        if (!results.dict) return RecordOutcome::Fail;
-        if (auto ended = scan_values(lines, n, header, results, next)) return *ended;
+        pairs.clear();
+        if (auto ended = scan_values(lines, n, header, pairs, next)) return *ended;
+        Ref results = Ref::steal(results_dict(pairs));
+        if (!results) return RecordOutcome::Fail;
         PyObject* ent_type = header.found ? PyLong_FromLong(header.ent_type) : Ref::borrow(Py_None).release();
         Ref d = Ref::steal(build_dict({{keys().set_id, PyLong_FromLong(set_id)},
                                        {keys().vec_id, PyLong_FromLong(vec_id)},
                                        {keys().title, Ref::borrow(current_title.get()).release()},
                                        {keys().ent_type, ent_type},
-                                       {keys().results, results.dict.release()}}));
+                                       {keys().results, results.release()}}));
         if (!d || PyList_Append(result.get(), d.get()) < 0) return RecordOutcome::Fail;
         return RecordOutcome::Next;
     }

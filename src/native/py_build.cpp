@@ -39,4 +39,13 @@ const ResultKeys& result_keys() {
     return keys;
 }
 
+PyObject* dict_with_room(Py_ssize_t n) {
+#if PY_VERSION_HEX < 0x030E0000
+    return _PyDict_NewPresized(n);
+#else
+    (void)n;
+    return PyDict_New();
+#endif
+}
+
 }  // namespace femap

@@ -13,6 +13,8 @@ namespace femap {
 PyObject* build_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items);
 // A new tuple of new references, taken over likewise.
 PyObject* build_tuple(std::initializer_list<PyObject*> items);
+// A new empty dict with room for `n` items (no resizing while they are inserted).
+PyObject* dict_with_room(Py_ssize_t n);
 
 // Keys of the result dicts, made once.
 struct ResultKeys {

@@ -50,7 +50,7 @@ size_t for_each_field_ascii(std::string_view line, size_t limit, Field&& field) 
         auto cut = [&](const char* comma) {
             const char* b = piece;
             const char* e = comma;
-            b = skip_blanks(b, e, end);
+            if (b < e && *b == ' ') b = skip_blanks(b, e, end);  // fixed-width padding
             while (b < e && is_space(static_cast<unsigned char>(*b))) ++b;
             while (e > b && is_space(static_cast<unsigned char>(e[-1]))) --e;
             if (e > b) field(b, e), ++found;

@@ -162,6 +162,11 @@ SCAN = [
     ("count-2**31-1", ["0,2147483646,1.", "2."], [(0, 1.0), (1, 2.0)]),
     ("range-at-top", ["2147483646,2147483647,1.,2."], [(2147483646, 1.0), (2147483647, 2.0)]),
     ("continuation-minus-one", ["10,11,1.", "-1"], [(10, 1.0), (11, -1.0)]),
+    # continuation lines that are not plain comma-separated decimals
+    ("continuation-shapes", ["10,24,1.", " 2. , 3.,", "4.,,5.", "6. 7.", "8.,,", "9.e0,1_0.", "-1.5,-1,2.",
+                             "1e400,1.00000000000000000001"],
+     [(10 + k, v) for k, v in enumerate([1., 2., 3., 4., 5., 6., 7., 8., 9., 10., -1.5, -1., 2., math.inf, 1.])]),
+    ("continuation-terminator-padded", ["10,13,1.", "2.", " -1 ,0."], [(10, 1.0), (11, 2.0)]),
     ("empty-continuations", ["10,11,1.", "", " , ", "2."], [(10, 1.0), (11, 2.0)]),
     ("short-lines-ignored", ["7", "", ",,", "10,1.5", "-1"], [(10, 1.5)]),
     # an entry line whose fields 0 and 1 read as -1 and a real zero ends the section

@@ -56,6 +56,11 @@ struct TestLines {
         return i < size() && split(i, f, limit) ? Conv::Ok : Conv::Reject;
     }
     Conv split_if_text(int64_t i, Fields& f, size_t limit = SIZE_MAX) { return split_in_guard(i, f, limit); }
+    template <class Push>
+    RealLine read_reals(int64_t i, Push&& push) const {
+        const std::string& l = lines[size_t(i)];
+        return first_field_is_minus_one(l) ? RealLine::NotSimple : read_real_line(l, push);
+    }
     bool count_fields(int64_t i, size_t limit, size_t& count, bool& minus) const {
         count = count_fields_ascii(lines[size_t(i)], limit);
         minus = may_be_minus_one(lines[size_t(i)]);

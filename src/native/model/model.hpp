@@ -21,6 +21,11 @@ public:
         last = i;
         return BlockLines::split(i, f, limit);
     }
+    template <class Push>
+    RealLine read_reals(int64_t i, Push&& push) {
+        last = i;
+        return BlockLines::read_reals(i, push);
+    }
     int64_t last = -1;
 };
 

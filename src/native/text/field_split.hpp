@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "number_syntax.hpp"
 #include "text_bytes.hpp"
 
 #if defined(__SSE2__)
@@ -80,6 +81,44 @@ size_t for_each_field_ascii(std::string_view line, size_t limit, Field&& field) 
         if (p > b) field(b, p), ++found;
     }
     return found;
+}
+
+// How read_real_line ended.
+enum class RealLine : uint8_t {
+    Read,        // every field was a number and went to push
+    NotSimple,   // not such a line: split it (what was pushed is to be dropped)
+    PushFailed,  // push returned false
+};
+
+// Every field of an ASCII line read as a real, in order, into push(double) -> bool,
+// when the line is that simple: each field a number parse_real_prefix reads, with blanks
+// at most around it, no empty field but the trailing commas. The fields and values are
+// then those of the splitter and of float().
+template <class Push>
+RealLine read_real_line(std::string_view line, Push&& push) {
+    const char* p = line.data();
+    const char* e = p + line.size();
+    while (e > p && e[-1] == ',') --e;
+    for (;;) {
+        while (p < e && is_space(static_cast<unsigned char>(*p))) ++p;
+        double v;
+        const char* q = parse_real_prefix(p, e, v);
+        if (!q) return RealLine::NotSimple;
+        while (q < e && is_space(static_cast<unsigned char>(*q))) ++q;
+        if (q < e && *q != ',') return RealLine::NotSimple;
+        if (!push(v)) return RealLine::PushFailed;
+        if (q == e) return RealLine::Read;
+        p = q + 1;
+    }
+}
+
+// True when field 0 of the ASCII line is the text "-1".
+inline bool first_field_is_minus_one(std::string_view line) noexcept {
+    size_t b = 0;
+    while (b < line.size() && is_space(static_cast<unsigned char>(line[b]))) ++b;
+    if (line.substr(b, 2) != "-1") return false;
+    b += 2;
+    return b == line.size() || line[b] == ',' || is_space(static_cast<unsigned char>(line[b]));
 }
 
 inline void split_fields_ascii(std::string_view line, FieldViews& out, size_t limit = SIZE_MAX) {

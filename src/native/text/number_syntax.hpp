@@ -149,19 +149,17 @@ inline bool parse_small_int(std::string_view t, int32_t& value) noexcept {
     return true;
 }
 
-// float(text) for the plain decimals of at most 19 digits without white space (an
-// optional sign, digits with an optional point, an optional exponent with E, e, D or
-// d) that are normal doubles. A mantissa below 2**53 with a power of ten of at most
-// 22 takes one correctly rounded multiplication or division; any other (FEMAP's 17
-// digits) the 128-bit product with a power of five. Inline, with the signs read
-// without a branch (signs of values in a file are as good as random); false leaves
-// the text to parse_real_ascii.
-inline bool parse_short_real(std::string_view t, double& out) noexcept {
-    const char* p = t.data();
-    const char* e = p + t.size();
-    if (p == e) return false;
+// The plain decimal at the start of [p, e): an optional sign, at most 19 digits with
+// an optional point, an optional exponent with E, e, D or d and at most 4 digits, that
+// is a normal double. A mantissa below 2**53 with a power of ten of at most 22 takes
+// one correctly rounded multiplication or division; any other (FEMAP's 17 digits) the
+// 128-bit product with a power of five. Returns where the number ends (the first byte
+// not read), or null when the text there is not such a number. Inline, with the signs
+// read without a branch (signs of values in a file are as good as random).
+inline const char* parse_real_prefix(const char* p, const char* e, double& out) noexcept {
+    const char* const begin = p;
+    if (p == e) return nullptr;
     bool neg = detail::take_sign(p);
-    if (e - p > 26) return false;  // more digits than this path takes: do not read them twice
     uint64_t mantissa = 0;
     int digits = 0, scale = 0;
     if (e - p >= 2 && detail::is_digit(p[0]) && p[1] == '.') {
@@ -169,40 +167,40 @@ inline bool parse_short_real(std::string_view t, double& out) noexcept {
         mantissa = unsigned(p[0] - '0');
         digits = 1;
         ++p;
-    } else if (!detail::take_digits(p, e, t.data(), mantissa, digits)) {
-        return false;
+    } else if (!detail::take_digits(p, e, begin, mantissa, digits)) {
+        return nullptr;
     }
     if (p < e && *p == '.') {
         const char* fraction = ++p;
-        if (!detail::take_digits(p, e, t.data(), mantissa, digits)) return false;
+        if (!detail::take_digits(p, e, begin, mantissa, digits)) return nullptr;
         scale = -static_cast<int>(p - fraction);
     }
-    if (digits == 0) return false;
+    if (digits == 0) return nullptr;
     if (p < e && ((*p | 0x20) == 'e' || (*p | 0x20) == 'd')) {
         ++p;
-        if (p == e) return false;
+        if (p == e) return nullptr;
         bool exp_neg = detail::take_sign(p);
-        int exponent;
-        if (e - p == 2 && detail::is_digit(p[0]) && detail::is_digit(p[1])) {
-            exponent = (p[0] - '0') * 10 + (p[1] - '0');  // the usual two digits
-            p = e;
-        } else {
-            int exp_digits = 0;
-            for (exponent = 0; p < e && detail::is_digit(*p) && exp_digits < 4; ++p, ++exp_digits)
-                exponent = exponent * 10 + (*p - '0');
-            if (exp_digits == 0) return false;
-        }
+        int exponent = 0, exp_digits = 0;
+        for (; p < e && detail::is_digit(*p) && exp_digits < 4; ++p, ++exp_digits) exponent = exponent * 10 + (*p - '0');
+        if (exp_digits == 0) return nullptr;
         scale += (1 - 2 * static_cast<int>(exp_neg)) * exponent;
     }
-    if (p != e) return false;
     if (mantissa > (uint64_t(1) << 53) || scale < -22 || scale > 22)
-        return detail::scale_by_power_of_ten(mantissa, scale, neg, out);
+        return detail::scale_by_power_of_ten(mantissa, scale, neg, out) ? p : nullptr;
     static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     double d = static_cast<double>(mantissa);
     d = scale < 0 ? d / kPow10[-scale] : d * kPow10[scale];
     out = std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>(neg) << 63));
-    return true;
+    return p;
+}
+
+// float(text) for the texts that are one such number and nothing else; false leaves
+// the text to parse_real_ascii.
+inline bool parse_short_real(std::string_view t, double& out) noexcept {
+    // More digits than this path takes: do not read them twice.
+    if (t.empty() || t.size() > 27) return false;
+    return parse_real_prefix(t.data(), t.data() + t.size(), out) == t.data() + t.size();
 }
 
 // What parse_real_ascii decides about a text that parse_short_real leaves.

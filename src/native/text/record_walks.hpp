@@ -7,6 +7,7 @@
 //         Conv split_in_guard(i, Fields&, limit)  (Reject: i is past the end now);
 //         Conv split_if_text(i, Fields&, limit)   (Reject: no such line, or not text)
 //         bool count_fields(i, limit, size_t& count, bool& field0_may_read_minus_one)
+//         optional: RealLine read_reals(i, push)  (see field_split.hpp)
 // Fields: size_t size();   Conv to_int32(k, int32_t&);  Conv to_double(k, double&);
 //         Conv check_int(k);  Conv to_int64_clamped(k, int64_t&);
 //         bool is(k, std::string_view text);  bool starts_with(k, char)
@@ -16,6 +17,8 @@
 #include <limits>
 #include <string_view>
 #include <vector>
+
+#include "field_split.hpp"
 
 namespace femap {
 
@@ -363,6 +366,14 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         ++k;
         while (int64_t(values.size() - base) < count && k < n) {
             end.failed_line = k;
+            if constexpr (requires { lines.read_reals(k, [](double) { return true; }); }) {
+                // A plain line of values is read without splitting it.
+                const size_t mark = values.size();
+                RealLine r = lines.read_reals(k, [&](double v) { return values.push(v); });
+                if (r == RealLine::PushFailed) return Conv::Fail;
+                if (r == RealLine::Read) { ++k; continue; }
+                values.truncate(mark);
+            }
             FEMAP_TRY_CONV(lines.split_in_guard(k, f));
             if (is_terminator(f)) break;
             FEMAP_TRY_CONV(read_values(0));

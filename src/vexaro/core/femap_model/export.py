@@ -76,7 +76,7 @@ def output_sets_frame(model):
                                           "program", "notes"]).set_index("set")
 
 
-def _spread(index, ids, values):
+def spread(index, ids, values):
     """values placed at the rows of their ids in `index` (NaN elsewhere): (array, number of
     values whose id is not in the index, number of ids repeated: the last value kept)."""
     out = np.full(len(index), np.nan)
@@ -106,14 +106,15 @@ def to_meshio(model, set_id=None):
     unknown = repeated = 0
     for name, r in zip(names, rows.tolist()):
         nodal = v.ent_type[r] == EntityType.NODAL
-        spread, missing, twice = _spread(model.nodes if nodal else el, *v.arrays(r))
+        values, missing, twice = spread(model.nodes if nodal else el, *v.arrays(r))
         unknown, repeated = unknown + missing, repeated + twice
         if nodal:
-            point_data[name] = spread
+            point_data[name] = values
         else:
-            cell_data[name] = [spread[b.elements] for b in blocks]
-    if unknown or repeated:
-        warnings.warn(f"{unknown} values name no node or element of the model (left out); {repeated} ids repeat "
-                      "within a vector (the last value kept)", stacklevel=3)
+            cell_data[name] = [values[b.elements] for b in blocks]
+    notes = [f"{unknown} values name no node or element of the model (left out)"] * bool(unknown) \
+        + [f"{repeated} ids repeat within a vector (the last value kept)"] * bool(repeated)
+    if notes:
+        warnings.warn("; ".join(notes), stacklevel=3)
     return meshio.Mesh(model.nodes.xyz, [(b.type.name, b.nodes) for b in blocks], point_data=point_data,
                        cell_data=cell_data)

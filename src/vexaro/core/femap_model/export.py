@@ -65,7 +65,7 @@ def to_frame(model, set_id=None, entity="node"):
     table = np.full((len(keys), len(columns)), np.nan)
     table[at.ravel(), column] = values
     index = pd.MultiIndex.from_arrays([keys[:, 0], keys[:, 1]], names=["set", entity])
-    return pd.DataFrame(table, index=index, columns=pd.Index(columns, dtype=object))
+    return pd.DataFrame(table, index=index, columns=columns)
 
 
 def output_sets_frame(model):
@@ -86,12 +86,24 @@ def spread(index, ids, values):
     return out, int((~known).sum()), int(known.sum() - len(np.unique(at[known])))
 
 
+def _teach_dimensions(blocks):
+    """meshio 5.3 writes wedge15 and pyramid13 to VTK, but its Mesh refuses them: they are
+    missing from its table of cell dimensions."""
+    try:
+        from meshio._mesh import topological_dimension
+    except ImportError:
+        return
+    for b in blocks:
+        topological_dimension.setdefault(b.type.name, b.type.dim)
+
+
 def to_meshio(model, set_id=None):
     meshio = need("meshio", "mesh", "Model.to_meshio")
     blocks, left_out = cell_blocks(model)
     if left_out:
         warnings.warn(f"{sum(left_out.values())} elements left out: "
                       + ", ".join(f"{n} {what}" for what, n in left_out.items()), stacklevel=3)
+    _teach_dimensions(blocks)
     v = model.vectors
     rows = vector_rows(model, set_id)
     rows = rows[np.isin(v.ent_type[rows], list(ENTITIES.values()))]

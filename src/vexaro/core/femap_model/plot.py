@@ -51,7 +51,7 @@ def draw(model, set_id, vec_id, path, size=(1000, 800)):
 
     fig = Figure(figsize=(size[0] / DPI, size[1] / DPI), dpi=DPI)
     FigureCanvasAgg(fig)
-    ax = fig.add_axes((0.0, 0.0, 0.84, 0.88), projection="3d")
+    ax = fig.add_axes((0.0, 0.02, 0.82, 0.86), projection="3d")
     shown = np.concatenate([face_values, line_values, point_values])
     shown = shown[np.isfinite(shown)]
     norm = Normalize(*((shown.min(), shown.max()) if len(shown) else (0.0, 1.0)))
@@ -75,11 +75,13 @@ def draw(model, set_id, vec_id, path, size=(1000, 800)):
     middle = (low + high) / 2
     ax.set(xlim=(middle[0] - span[0] / 2, middle[0] + span[0] / 2),
            ylim=(middle[1] - span[1] / 2, middle[1] + span[1] / 2),
-           zlim=(middle[2] - span[2] / 2, middle[2] + span[2] / 2), xlabel="x", ylabel="y", zlabel="z")
+           zlim=(middle[2] - span[2] / 2, middle[2] + span[2] / 2))
+    for axis in "xyz":
+        getattr(ax, f"set_{axis}label")(axis, labelpad=10)
     ax.set_box_aspect(span)
     entity = "nodal, face means" if info.ent_type == EntityType.NODAL else info.ent_name
     title = " ".join(info.title.split())
-    fig.colorbar(ScalarMappable(norm, cmap), cax=fig.add_axes((0.85, 0.15, 0.025, 0.6)), label=f"{title} ({entity})")
+    fig.colorbar(ScalarMappable(norm, cmap), cax=fig.add_axes((0.86, 0.15, 0.025, 0.6)), label=f"{title} ({entity})")
     output_set = model.output_sets.get(set_id)
     set_title = " ".join(output_set.title.split()) if output_set else ""
     fig.suptitle(f"{os.path.basename(model.path)}\nset {set_id}: {set_title}\nvector {vec_id}: {title}", fontsize=10)

@@ -1,5 +1,6 @@
 """Results as DataFrames, the mesh through meshio, femap-neu convert and plot."""
 import math
+import subprocess
 import sys
 
 import numpy as np
@@ -309,3 +310,9 @@ def test_progress_bar(generated, tmp_path, capsys, monkeypatch, tqdm):
     assert cli.main(["convert", generated, str(tmp_path / "m.vtu")]) == 0
     err = capsys.readouterr().err
     assert (" 1/3 [" in err and "| 3/3 [" in err and err.rstrip().endswith(", write]")) if tqdm else err == ""
+
+
+def test_core_import_needs_no_extra():
+    code = "import sys, vexaro.core.femap_model.cli; print([m for m in ('pandas', 'meshio', 'matplotlib', 'tqdm') " \
+           "if m in sys.modules])"
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "[]\n"

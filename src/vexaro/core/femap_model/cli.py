@@ -14,6 +14,7 @@ import textwrap
 import warnings
 
 from ._extras import MissingExtra, need
+from .export import vector_rows
 from .model import open_model
 
 WIDTH = 100
@@ -161,8 +162,10 @@ def _info(args):
 
 
 def _output_set(model, args):
-    if args.set is not None and args.set not in model.output_sets and args.set not in model.vectors.set_id:
-        raise _Failure(f"{args.file}: no output set {args.set}")
+    try:
+        vector_rows(model, args.set)
+    except KeyError as e:
+        raise _Failure(f"{args.file}: {e.args[0]}") from None
 
 
 def _convert(args):

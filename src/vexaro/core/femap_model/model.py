@@ -8,6 +8,8 @@ import numpy as np
 from vexaro.core import _femap_model as _native
 from vexaro.core.femap_parser import FEMAPParser
 
+from . import export
+from ._extras import need
 from .codes import AnalysisType, EntityType, OutputType, SourceProgram, Topology, name_of
 
 # Material values by name: their index among the 200 reals of an isotropic material.
@@ -209,11 +211,7 @@ class VectorTable:
 
     def to_dataframe(self):
         """The table as a pandas DataFrame (needs the `pandas` extra)."""
-        try:
-            import pandas as pd
-        except ImportError as e:
-            raise ImportError("VectorTable.to_dataframe needs pandas: pip install "
-                              "'vexaro-femap-parser[pandas]'") from e
+        pd = need("pandas", "pandas", "VectorTable.to_dataframe")
         return pd.DataFrame(list(self), columns=VectorInfo._fields)
 
 
@@ -249,6 +247,40 @@ class Model:
             if self.vectors.title[row] == title:
                 return self.vectors.arrays(row)
         raise KeyError(f"no output vector titled {title!r} in output set {set_id}")
+
+    def to_frame(self, set_id=None, entity="node"):
+        """The vectors of one entity type ("node": nodal, "element": elemental) of one output
+        set (every set when None) as a pandas DataFrame: index (set, node or element id),
+        sorted; one float64 column per vector title, NaN where a vector has no value.
+
+        Nothing is dropped: in one set, the k-th vector with a title already used is the
+        column 'title (k)'; an id that a vector repeats takes as many rows as its most
+        repeated count in that set (its k-th value in a vector on its k-th row).
+        KeyError for an output set that neither the sets nor the vectors name."""
+        return export.to_frame(self, set_id, entity)
+
+    def output_sets_frame(self):
+        """The output sets as a pandas DataFrame indexed by set id."""
+        return export.output_sets_frame(self)
+
+    def vectors_frame(self):
+        """The vector table as a pandas DataFrame (VectorTable.to_dataframe)."""
+        return self.vectors.to_dataframe()
+
+    def to_meshio(self, set_id=None):
+        """The mesh and results of one output set (every set when None) as a meshio.Mesh
+        (needs the `mesh` extra).
+
+        Points are the nodes in file order; cells are the elements grouped by type, in VTK
+        node order. Nodal vectors become point data and elemental ones cell data (NaN
+        where a vector has no value), named by title, with ' [set N]' added when several
+        sets are exported and ' (k)' for repeated names; also point data 'node_id' and cell
+        data 'element_id', 'property_id'. Elements of a topology without a cell type (rigid,
+        multi-list, contact, weld), with a node count other than their topology's or naming
+        a missing node are left out with a warning that counts them; so are values of ids
+        the model does not hold. A node or element id defined twice: values go to its
+        last definition. An id a vector repeats: its last value is kept (warned)."""
+        return export.to_meshio(self, set_id)
 
     def __repr__(self):
         return (f"<Model {os.path.basename(self.path)!r}: {len(self.nodes)} nodes, {len(self.elements)} "

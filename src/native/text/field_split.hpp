@@ -180,8 +180,6 @@ inline size_t count_comma_fields(const char* p, const char* end, const char* lim
 }
 #endif
 
-// The number of fields of the line, at most `limit`; bytes up to `readable` (at or
-// past the line's end, if given) may be read.
 // True when [b, e) holds more than white space; bytes up to `limit` may be read.
 inline bool has_text(const char* b, const char* e, const char* limit) noexcept {
     b = skip_blanks(b, e, limit);
@@ -189,6 +187,8 @@ inline bool has_text(const char* b, const char* e, const char* limit) noexcept {
     return b < e;
 }
 
+// The number of fields of the line, at most `limit`; bytes up to `readable` (at or
+// past the line's end, if given) may be read.
 inline size_t count_fields_ascii(std::string_view line, size_t limit = SIZE_MAX, const char* readable = nullptr) {
     size_t e = line.size();
     while (e > 0 && line[e - 1] == ',') --e;

@@ -1,6 +1,8 @@
 // The native part of vexaro.core.femap_model: readers that run the parser's record
 // walks over a parser's blocks and deliver columns (NumPy arrays, small dicts).
 #pragma once
+#include <algorithm>
+#include <cstdlib>
 #include <cmath>
 #include <vector>
 
@@ -72,7 +74,52 @@ bool walk_block_list(PyObject* all, Walk&& walk) {
     return true;
 }
 
+// Values gathered for an array that takes their memory over: grown by realloc, which
+// moves large blocks without copying them (so growing never holds two copies);
+// MemoryError when memory runs out. The value scan's buffer shape (push, size, truncate).
+template <class T>
+class GrowBuffer {
+public:
+    GrowBuffer() = default;
+    GrowBuffer(const GrowBuffer&) = delete;
+    GrowBuffer& operator=(const GrowBuffer&) = delete;
+    ~GrowBuffer() { std::free(data_); }
+    bool push(T v) {
+        if (size_ == capacity_ && !grow()) return false;
+        data_[size_++] = v;
+        return true;
+    }
+    size_t size() const { return size_; }
+    void truncate(size_t n) { size_ = std::min(size_, n); }
+    // The memory (malloc'd, `size()` values), now the caller's to free.
+    T* release() {
+        T* d = data_;
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+        return d;
+    }
+
+private:
+    bool grow() {
+        const size_t capacity = std::max<size_t>(1024, 2 * capacity_);
+        void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
+        if (!d) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = static_cast<T*>(d);
+        capacity_ = capacity;
+        return true;
+    }
+    T* data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
 // A one- or two-dimensional array over the buffer's memory, which it takes over.
+template <class T>
+PyObject* adopt_array(GrowBuffer<T>&& values);
+extern template PyObject* adopt_array(GrowBuffer<int32_t>&&);
+extern template PyObject* adopt_array(GrowBuffer<double>&&);
 template <class T>
 PyObject* adopt_array(std::vector<T>&& values, int columns = 1);
 extern template PyObject* adopt_array(std::vector<int32_t>&&, int);

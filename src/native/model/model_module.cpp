@@ -74,6 +74,26 @@ PyObject* adopt_array(std::vector<T>&& values, int columns) {
     return array.release();
 }
 
+template <class T>
+PyObject* adopt_array(GrowBuffer<T>&& values) {
+    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+    if (dims[0] == 0) return PyArray_SimpleNew(1, dims, typenum_of<T>());
+    T* data = values.release();
+    Ref base = Ref::steal(PyCapsule_New(data, nullptr, [](PyObject* capsule) {
+        std::free(PyCapsule_GetPointer(capsule, nullptr));
+    }));
+    if (!base) {
+        std::free(data);
+        return nullptr;
+    }
+    Ref array = Ref::steal(PyArray_SimpleNewFromData(1, dims, typenum_of<T>(), data));
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
+        return nullptr;
+    return array.release();
+}
+
+template PyObject* adopt_array(GrowBuffer<int32_t>&&);
+template PyObject* adopt_array(GrowBuffer<double>&&);
 template PyObject* adopt_array(std::vector<int32_t>&&, int);
 template PyObject* adopt_array(std::vector<int64_t>&&, int);
 template PyObject* adopt_array(std::vector<double>&&, int);

@@ -11,8 +11,8 @@ constexpr size_t kComponents = 20;
 
 struct VectorTable {
     // The value scan appends here (its buffered form).
-    ScanBuffer<int32_t> ids;
-    ScanBuffer<double> values;
+    GrowBuffer<int32_t> ids;
+    GrowBuffer<double> values;
     // One row per vector.
     std::vector<int32_t> set_ids, vec_ids, output_types, ent_types, components;
     std::vector<double> extremes;  // min, max, absolute max
@@ -82,8 +82,8 @@ struct VectorTable {
         return build_tuple({adopt_array(std::move(set_ids)), adopt_array(std::move(vec_ids)), titles.release(),
                             adopt_array(std::move(output_types)), adopt_array(std::move(ent_types)),
                             adopt_array(std::move(components), kComponents), adopt_array(std::move(extremes), 3),
-                            adopt_array(std::move(offsets)), adopt_array(std::move(ids.v)),
-                            adopt_array(std::move(values.v))});
+                            adopt_array(std::move(offsets)), adopt_array(std::move(ids)),
+                            adopt_array(std::move(values))});
     }
 };
 

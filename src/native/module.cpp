@@ -5,6 +5,7 @@
 #include <numpy/arrayobject.h>
 
 #include "pickling.hpp"
+#include "text/constants.hpp"
 
 extern PyMethodDef parse_csv_line_def;
 
@@ -98,8 +99,8 @@ bool init_module(PyObject* m) {
     if (PyModule_AddFunctions(m, pickle_module_functions) < 0) return false;
 
     g_state.no_match = Py_BuildValue("(OOiii)", Py_None, Py_None, -1, -1, -1);
-    g_state.block_checksum = PyLong_FromLong(0x7eb2a63);
-    g_state.parser_checksum = PyLong_FromLong(0x3f1d598);
+    g_state.block_checksum = PyLong_FromLong(kBlockChecksums[0]);
+    g_state.parser_checksum = PyLong_FromLong(kParserChecksums[0]);
     g_state.np_array = PyObject_GetAttrString(g_state.numpy, "array");
     g_state.np_int32 = PyObject_GetAttrString(g_state.numpy, "int32");
     g_state.np_float64 = PyObject_GetAttrString(g_state.numpy, "float64");

@@ -3,6 +3,7 @@
 #include "parser.hpp"
 #include "pickling.hpp"
 #include "py_errors.hpp"
+#include "text/constants.hpp"
 
 using namespace femap;
 
@@ -235,7 +236,7 @@ int parser_init(FEMAPParserObject* self, PyObject* args, PyObject* kwargs) {
     if (!check_argument(path, &PyUnicode_Type, "filepath")) return -1;
     assign_slot(&self->filepath, path);
     Ref blocks = Ref::steal(PyDict_New());
-    Ref delimiter = Ref::steal(PyUnicode_FromString("   -1"));
+    Ref delimiter = Ref::steal(PyUnicode_FromString(kDelimiter));
     if (!blocks || !delimiter) return -1;
     assign_slot(&self->blocks, blocks.get());
     assign_slot(&self->BLOCK_DELIMITER, delimiter.get());

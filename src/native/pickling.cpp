@@ -3,9 +3,12 @@
 // list and a state tuple; restoring allocates the object and applies the state.
 #include "pickling.hpp"
 
+#include <algorithm>
+
 #include "block_lines.hpp"
 #include "module_state.hpp"
 #include "py_errors.hpp"
+#include "text/constants.hpp"
 
 using namespace femap;
 
@@ -18,8 +21,8 @@ FEMAPParserObject* as_parser(PyObject* o) { return reinterpret_cast<FEMAPParserO
 struct Format {
     PyTypeObject* type;
     const char* restore;     // module global naming the restore function
-    PyObject** checksum;     // the checksum written (first of `accepted`)
-    long accepted[3];
+    PyObject** checksum;     // the checksum written, as an int: accepted[0]
+    const std::array<long, 3>& accepted;
     const char* fields;      // field list named in the checksum error
     bool (*set_state)(PyObject* self, PyObject* state);
 };
@@ -101,9 +104,9 @@ bool parser_set_state(PyObject* obj, PyObject* state) {
 }
 
 const Format block_format = {&FEMAPBlock_Type, "__qel_unpickle_FEMAPBlock", &g_state.block_checksum,
-                             {0x7eb2a63, 0xc7dd1c6, 0xdcf7ca8}, "block_id, lines", block_set_state};
+                             kBlockChecksums, "block_id, lines", block_set_state};
 const Format parser_format = {&FEMAPParser_Type, "__qel_unpickle_FEMAPParser", &g_state.parser_checksum,
-                              {0x3f1d598, 0xc51e58, 0xa29f31b}, "BLOCK_DELIMITER, blocks, filepath",
+                              kParserChecksums, "BLOCK_DELIMITER, blocks, filepath",
                               parser_set_state};
 
 // ---- Python methods -------------------------------------------------------------
@@ -160,7 +163,7 @@ PyObject* unpickle(PyObject* args, PyObject* kwargs, const char* parse_format, c
     int64_t checksum;
     if (!int_arg_to_int64(checksum_obj, checksum)) return nullptr;
     if (!check_argument(state, &PyTuple_Type, "__qel_state")) return nullptr;
-    if (checksum != f.accepted[0] && checksum != f.accepted[1] && checksum != f.accepted[2]) {
+    if (std::find(f.accepted.begin(), f.accepted.end(), checksum) == f.accepted.end()) {
         Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
         Ref error = pickle ? Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleError")) : Ref();
         if (error)

@@ -2,6 +2,7 @@
 // decide where each record starts; what a record holds beyond the parser's fields is
 // read here from its lines, leniently (a short or odd record gives fallbacks).
 #include "model.hpp"
+#include "text/constants.hpp"
 
 namespace femap::model {
 
@@ -150,17 +151,17 @@ PyObject* read_blocks(FEMAPParserObject* parser, int32_t block_id, Sink& sink, b
 
 PyObject* read_output_sets(FEMAPParserObject* parser) {
     OutputSets sink;
-    return read_blocks(parser, 450, sink, walk_output_sets<TrackedLines, OutputSets>);
+    return read_blocks(parser, block_id::kOutputSets, sink, walk_output_sets<TrackedLines, OutputSets>);
 }
 
 PyObject* read_properties(FEMAPParserObject* parser) {
     Properties sink;
-    return read_blocks(parser, 402, sink, walk_properties<TrackedLines, Properties>);
+    return read_blocks(parser, block_id::kProperties, sink, walk_properties<TrackedLines, Properties>);
 }
 
 PyObject* read_materials(FEMAPParserObject* parser) {
     Materials sink;
-    return read_blocks(parser, 601, sink, walk_materials<TrackedLines, Materials>);
+    return read_blocks(parser, block_id::kMaterials, sink, walk_materials<TrackedLines, Materials>);
 }
 
 }  // namespace femap::model

@@ -1,5 +1,8 @@
 // FEMAPParser: the type, its Python methods, the table of operations and the
 // override check of its public entries.
+#include <algorithm>
+
+#include "method_defs.hpp"
 #include "parser.hpp"
 #include "pickling.hpp"
 #include "py_errors.hpp"
@@ -40,20 +43,12 @@ PyObject* call_override(PyObject* method, PyTypeObject* result_type, std::initia
     return r.release();
 }
 
-// ---- Python methods -------------------------------------------------------------
-
-PyObject* py_parse(PyObject* self, PyObject*);
-PyObject* py_get_blocks(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* py_get_header(PyObject* self, PyObject*);
-PyObject* py_get_nodes(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* py_get_nodes_arrays(PyObject* self, PyObject*);
-PyObject* py_get_properties(PyObject* self, PyObject*);
-PyObject* py_get_elements(PyObject* self, PyObject*);
-PyObject* py_get_elements_arrays(PyObject* self, PyObject*);
-PyObject* py_get_materials(PyObject* self, PyObject*);
-PyObject* py_get_output_sets(PyObject* self, PyObject*);
-PyObject* py_get_output_vectors(PyObject* self, PyObject*);
-PyObject* py_get_output_vectors_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
+// ---- Public entries -------------------------------------------------------------
+//
+// Each public entry has two doors. Its Python method runs the module's own code (the
+// method found is the method called: nothing to look up). Its entry in the table of
+// operations, which the module's code calls with skip_dispatch 0, first looks for a
+// Python override and calls that instead.
 
 // A public entry: `call_override(method)` when there is an override, else `impl()`.
 template <class CallOverride, class Impl>
@@ -68,12 +63,26 @@ PyObject* dispatch(FEMAPParserObject* self, int skip_dispatch, const char* name,
     return impl();
 }
 
-// A public entry without arguments.
-template <PyObject* (*impl)(FEMAPParserObject*), PyCFunction own, PyTypeObject* result_type>
-PyObject* entry_without_args(FEMAPParserObject* self, const char* name, int skip_dispatch) {
+// The name of a public entry as a template argument.
+template <size_t N>
+struct EntryName {
+    char text[N];
+    constexpr EntryName(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// The Python method of a public entry without arguments.
+template <PyObject* (*impl)(FEMAPParserObject*)>
+PyObject* method_without_args(PyObject* self, PyObject*) {
+    return impl(as_parser(self));
+}
+
+// The table entry of a public entry without arguments; an override's result must be
+// of `result_type` (or None).
+template <EntryName name, PyObject* (*impl)(FEMAPParserObject*), PyTypeObject* result_type>
+PyObject* entry_without_args(FEMAPParserObject* self, int skip_dispatch) {
     return dispatch(
-        self, skip_dispatch, name, own, [](PyObject* ov) { return call_override(ov, result_type, {}); },
-        [self] { return impl(self); });
+        self, skip_dispatch, name.text, method_without_args<impl>,
+        [](PyObject* ov) { return call_override(ov, result_type, {}); }, [self] { return impl(self); });
 }
 
 PyObject* parse_impl(FEMAPParserObject* self) {
@@ -95,89 +104,41 @@ PyObject* get_blocks_impl(FEMAPParserObject* self, int32_t block_id) {
     return value.release();
 }
 
-#define ENTRY(name, impl, result_type)                                                   \
-    PyObject* vt_##name(FEMAPParserObject* self, int skip_dispatch) {                   \
-        return entry_without_args<impl, py_##name, result_type>(self, #name, skip_dispatch); \
-    }
-ENTRY(parse, parse_impl, &PyDict_Type)
-ENTRY(get_header, extract_header, &PyDict_Type)
-ENTRY(get_nodes_arrays, extract_nodes_arrays, &PyTuple_Type)
-ENTRY(get_properties, extract_properties, &PyDict_Type)
-ENTRY(get_elements, extract_elements, &PyList_Type)
-ENTRY(get_elements_arrays, extract_elements_arrays, &PyTuple_Type)
-ENTRY(get_materials, extract_materials, &PyDict_Type)
-ENTRY(get_output_sets, extract_output_sets, &PyDict_Type)
-ENTRY(get_output_vectors, extract_output_vectors, &PyList_Type)
-#undef ENTRY
-
-PyObject* vt_get_blocks(FEMAPParserObject* self, int32_t block_id, int skip_dispatch) {
-    return dispatch(
-        self, skip_dispatch, "get_blocks", reinterpret_cast<PyCFunction>(py_get_blocks),
-        [&](PyObject* ov) { return call_override(ov, &PyList_Type, {PyLong_FromLong(block_id)}); },
-        [&] { return get_blocks_impl(self, block_id); });
-}
-
-PyObject* vt_get_nodes(FEMAPParserObject* self, int force_2d, int skip_dispatch) {
-    return dispatch(
-        self, skip_dispatch, "get_nodes", reinterpret_cast<PyCFunction>(py_get_nodes),
-        [&](PyObject* ov) { return call_override(ov, &PyDict_Type, {PyBool_FromLong(force_2d)}); },
-        [&] { return extract_nodes(self, force_2d != 0); });
-}
-
-PyObject* vt_get_output_vectors_arrays(FEMAPParserObject* self, int32_t set_id_filter, int32_t vec_id_filter,
-                                       int skip_dispatch) {
-    return dispatch(
-        self, skip_dispatch, "get_output_vectors_arrays",
-        reinterpret_cast<PyCFunction>(py_get_output_vectors_arrays),
-        [&](PyObject* ov) {
-            return call_override(ov, &PyTuple_Type, {PyLong_FromLong(set_id_filter), PyLong_FromLong(vec_id_filter)});
-        },
-        [&] { return extract_output_vectors_arrays(self, set_id_filter, vec_id_filter); });
-}
-
-PyObject* py_parse(PyObject* self, PyObject*) { return as_parser(self)->vtab->parse(as_parser(self), 1); }
-PyObject* py_get_header(PyObject* self, PyObject*) { return as_parser(self)->vtab->get_header(as_parser(self), 1); }
-PyObject* py_get_nodes_arrays(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_nodes_arrays(as_parser(self), 1);
-}
-PyObject* py_get_properties(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_properties(as_parser(self), 1);
-}
-PyObject* py_get_elements(PyObject* self, PyObject*) { return as_parser(self)->vtab->get_elements(as_parser(self), 1); }
-PyObject* py_get_elements_arrays(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_elements_arrays(as_parser(self), 1);
-}
-PyObject* py_get_materials(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_materials(as_parser(self), 1);
-}
-PyObject* py_get_output_sets(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_output_sets(as_parser(self), 1);
-}
-PyObject* py_get_output_vectors(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_output_vectors(as_parser(self), 1);
-}
-
-PyObject* py_get_blocks(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_blocks_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"block_id", nullptr};
     PyObject* id_obj;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_blocks", const_cast<char**>(kwlist), &id_obj))
         return nullptr;
     int32_t id;
     if (!int_arg_to_int32(id_obj, id)) return nullptr;
-    return as_parser(self)->vtab->get_blocks(as_parser(self), id, 1);
+    return get_blocks_impl(as_parser(self), id);
 }
 
-PyObject* py_get_nodes(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_blocks_entry(FEMAPParserObject* self, int32_t block_id, int skip_dispatch) {
+    return dispatch(
+        self, skip_dispatch, "get_blocks", reinterpret_cast<PyCFunction>(get_blocks_method),
+        [&](PyObject* ov) { return call_override(ov, &PyList_Type, {PyLong_FromLong(block_id)}); },
+        [&] { return get_blocks_impl(self, block_id); });
+}
+
+PyObject* get_nodes_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"force_2d", nullptr};
     PyObject* flag = Py_False;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:get_nodes", const_cast<char**>(kwlist), &flag))
         return nullptr;
     int on = flag == Py_True ? 1 : (flag == Py_False || flag == Py_None) ? 0 : PyObject_IsTrue(flag);
     if (on < 0) return nullptr;
-    return as_parser(self)->vtab->get_nodes(as_parser(self), on, 1);
+    return extract_nodes(as_parser(self), on != 0);
 }
 
-PyObject* py_get_output_vectors_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_nodes_entry(FEMAPParserObject* self, int force_2d, int skip_dispatch) {
+    return dispatch(
+        self, skip_dispatch, "get_nodes", reinterpret_cast<PyCFunction>(get_nodes_method),
+        [&](PyObject* ov) { return call_override(ov, &PyDict_Type, {PyBool_FromLong(force_2d)}); },
+        [&] { return extract_nodes(self, force_2d != 0); });
+}
+
+PyObject* get_output_vectors_arrays_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"set_id_filter", "vec_id_filter", nullptr};
     PyObject *set_obj = nullptr, *vec_obj = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:get_output_vectors_arrays", const_cast<char**>(kwlist),
@@ -186,26 +147,37 @@ PyObject* py_get_output_vectors_arrays(PyObject* self, PyObject* args, PyObject*
     int32_t set_id = -1, vec_id = -1;
     if (set_obj && !int_arg_to_int32(set_obj, set_id)) return nullptr;
     if (vec_obj && !int_arg_to_int32(vec_obj, vec_id)) return nullptr;
-    return as_parser(self)->vtab->get_output_vectors_arrays(as_parser(self), set_id, vec_id, 1);
+    return extract_output_vectors_arrays(as_parser(self), set_id, vec_id);
 }
 
-PyObject* py_parse_csv_line(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"line", nullptr};
-    PyObject* line;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:parse_csv_line", const_cast<char**>(kwlist), &line))
-        return nullptr;
-    if (!check_argument(line, &PyUnicode_Type, "line")) return nullptr;
-    return parser_vtable._parse_csv_line_fast(line);
+PyObject* get_output_vectors_arrays_entry(FEMAPParserObject* self, int32_t set_id_filter, int32_t vec_id_filter,
+                                          int skip_dispatch) {
+    return dispatch(
+        self, skip_dispatch, "get_output_vectors_arrays",
+        reinterpret_cast<PyCFunction>(get_output_vectors_arrays_method),
+        [&](PyObject* ov) {
+            return call_override(ov, &PyTuple_Type, {PyLong_FromLong(set_id_filter), PyLong_FromLong(vec_id_filter)});
+        },
+        [&] { return extract_output_vectors_arrays(self, set_id_filter, vec_id_filter); });
 }
 
-// ---- Table of operations --------------------------------------------------------
+// ---- The field splitter ---------------------------------------------------------
 
-PyObject* vt_parse_csv_line_fast(PyObject* line) {
+PyObject* parse_csv_line_fast(PyObject* line) {
     if (!PyUnicode_CheckExact(line)) {
         raise_expected("str", line);
         return nullptr;
     }
     return split_fields(line);
+}
+
+PyObject* parse_csv_line_method(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"line", nullptr};
+    PyObject* line;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:parse_csv_line", const_cast<char**>(kwlist), &line))
+        return nullptr;
+    if (!check_argument(line, &PyUnicode_Type, "line")) return nullptr;
+    return parse_csv_line_fast(line);
 }
 
 // ---- Type slots -----------------------------------------------------------------
@@ -278,31 +250,28 @@ PyGetSetDef parser_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define NOARGS(name, doc) {#name, py_##name, METH_NOARGS, doc}
-#define KWARGS(name, doc) {#name, reinterpret_cast<PyCFunction>(py_##name), METH_VARARGS | METH_KEYWORDS, doc}
-
 PyMethodDef parser_methods[] = {
-    NOARGS(parse,
+    method_noargs("parse", method_without_args<parse_impl>,
            "\n        Public method to return parsed blocks (for API compatibility).\n        \n        Returns:\n"
            "            Dictionary mapping block IDs to lists of blocks\n        "),
-    KWARGS(get_blocks, "Get all blocks with the specified ID."),
-    NOARGS(get_header,
+    method_with_keywords("get_blocks", get_blocks_method, "Get all blocks with the specified ID."),
+    method_noargs("get_header", method_without_args<extract_header>,
            "\n        Extract header information from Block 100.\n\n        Returns:\n"
            "            Dictionary with 'title' and 'version' keys, or None if not found\n        "),
-    KWARGS(get_nodes,
+    method_with_keywords("get_nodes", get_nodes_method,
            "\n        Extract all nodes from Block 403.\n\n        Args:\n"
            "            force_2d: If True, skip nodes where z != 0.0\n\n        Returns:\n"
            "            Dictionary mapping node IDs to (x, y, z) coordinates\n        "),
-    NOARGS(get_nodes_arrays,
+    method_noargs("get_nodes_arrays", method_without_args<extract_nodes_arrays>,
            "\n        Extract all nodes from Block 403 as NumPy arrays (high performance).\n\n        Returns:\n"
            "            Tuple of (node_ids: np.ndarray[int32], coords: np.ndarray[float64, (n,3)])\n        "),
-    NOARGS(get_properties,
+    method_noargs("get_properties", method_without_args<extract_properties>,
            "\n        Extract all properties from Block 402.\n\n        Returns:\n"
            "            Dictionary mapping property IDs to property metadata\n        "),
-    NOARGS(get_elements,
+    method_noargs("get_elements", method_without_args<extract_elements>,
            "\n        Extract all elements from Block 404.\n\n        Returns:\n"
            "            List of element dictionaries with id, prop_id, topology, and nodes\n        "),
-    NOARGS(get_elements_arrays,
+    method_noargs("get_elements_arrays", method_without_args<extract_elements_arrays>,
            "\n        Extract all elements from Block 404 as NumPy arrays (high performance).\n\n        Returns:\n"
            "            Tuple of (element_ids, prop_ids, topologies, node_connectivity, offsets)\n"
            "            - element_ids: np.ndarray[int32] - element IDs\n"
@@ -310,16 +279,16 @@ PyMethodDef parser_methods[] = {
            "            - topologies: np.ndarray[int32] - topology codes\n"
            "            - connectivity: np.ndarray[int32] - flat node connectivity\n"
            "            - offsets: np.ndarray[int32] - offsets into connectivity for each element\n        "),
-    NOARGS(get_materials,
+    method_noargs("get_materials", method_without_args<extract_materials>,
            "\n        Extract all materials from Block 601.\n\n        Returns:\n"
            "            Dictionary mapping material IDs to material metadata\n        "),
-    NOARGS(get_output_sets,
+    method_noargs("get_output_sets", method_without_args<extract_output_sets>,
            "\n        Extract all output sets from Block 450.\n\n        Returns:\n"
            "            Dictionary mapping output set IDs to metadata\n        "),
-    NOARGS(get_output_vectors,
+    method_noargs("get_output_vectors", method_without_args<extract_output_vectors>,
            "\n        Extract all output data vectors from Blocks 1051 and 451.\n\n        Returns:\n"
            "            List of output vector dictionaries with metadata and results\n        "),
-    KWARGS(get_output_vectors_arrays,
+    method_with_keywords("get_output_vectors_arrays", get_output_vectors_arrays_method,
            "\n        Extract output vectors as NumPy arrays (high performance).\n        \n        Args:\n"
            "            set_id_filter: If >= 0, only extract vectors with this set_id\n"
            "            vec_id_filter: If >= 0, only extract vectors with this vec_id\n        \n"
@@ -327,39 +296,37 @@ PyMethodDef parser_methods[] = {
            "            Tuple of (entity_ids: np.ndarray[int32], values: np.ndarray[float64], \n"
            "                      set_id: int, vec_id: int, ent_type: int) for the first matching vector\n"
            "            Returns (None, None, -1, -1, -1) if no matching vectors found\n        "),
-    {nullptr, nullptr, 0, nullptr},
+    kEndOfMethods,
 };
-#undef NOARGS
-#undef KWARGS
 
 }  // namespace
 
 // The splitter behind the static method parse_csv_line, bound by the module.
-PyMethodDef parse_csv_line_def = {
-    "parse_csv_line", reinterpret_cast<PyCFunction>(py_parse_csv_line), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef parse_csv_line_def = method_with_keywords(
+    "parse_csv_line", parse_csv_line_method,
     "\n        Parse a FEMAP line that may be comma or space separated.\n        Public API-compatible wrapper.\n\n"
     "        Args:\n            line: Input line string\n\n        Returns:\n"
-    "            List of field values as strings\n        "};
+    "            List of field values as strings\n        ");
 
 namespace femap {
 
 FEMAPParserVTable parser_vtable = {
     scan_file,
-    vt_parse_csv_line_fast,
+    parse_csv_line_fast,
     locate_output_vector_header,
     gather_output_vector_blocks,
-    vt_parse,
-    vt_get_blocks,
-    vt_get_header,
-    vt_get_nodes,
-    vt_get_nodes_arrays,
-    vt_get_properties,
-    vt_get_elements,
-    vt_get_elements_arrays,
-    vt_get_materials,
-    vt_get_output_sets,
-    vt_get_output_vectors,
-    vt_get_output_vectors_arrays,
+    entry_without_args<"parse", parse_impl, &PyDict_Type>,
+    get_blocks_entry,
+    entry_without_args<"get_header", extract_header, &PyDict_Type>,
+    get_nodes_entry,
+    entry_without_args<"get_nodes_arrays", extract_nodes_arrays, &PyTuple_Type>,
+    entry_without_args<"get_properties", extract_properties, &PyDict_Type>,
+    entry_without_args<"get_elements", extract_elements, &PyList_Type>,
+    entry_without_args<"get_elements_arrays", extract_elements_arrays, &PyTuple_Type>,
+    entry_without_args<"get_materials", extract_materials, &PyDict_Type>,
+    entry_without_args<"get_output_sets", extract_output_sets, &PyDict_Type>,
+    entry_without_args<"get_output_vectors", extract_output_vectors, &PyList_Type>,
+    get_output_vectors_arrays_entry,
 };
 
 }  // namespace femap

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "block_lines.hpp"
+#include "method_defs.hpp"
 #include "module_state.hpp"
 #include "py_errors.hpp"
 #include "text/constants.hpp"
@@ -188,22 +189,20 @@ PyObject* unpickle_parser(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-#define KWARGS(fn) reinterpret_cast<PyCFunction>(fn), METH_VARARGS | METH_KEYWORDS
-
 PyMethodDef block_pickle_methods[] = {
-    {"__reduce__", block_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", KWARGS(block_setstate), nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    method_noargs("__reduce__", block_reduce, nullptr),
+    method_with_keywords("__setstate__", block_setstate, nullptr),
+    kEndOfMethods,
 };
 
 PyMethodDef parser_pickle_methods[] = {
-    {"__reduce__", parser_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", KWARGS(parser_setstate), nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    method_noargs("__reduce__", parser_reduce, nullptr),
+    method_with_keywords("__setstate__", parser_setstate, nullptr),
+    kEndOfMethods,
 };
 
 PyMethodDef pickle_module_functions[] = {
-    {"__qel_unpickle_FEMAPBlock", KWARGS(unpickle_block), nullptr},
-    {"__qel_unpickle_FEMAPParser", KWARGS(unpickle_parser), nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    method_with_keywords("__qel_unpickle_FEMAPBlock", unpickle_block, nullptr),
+    method_with_keywords("__qel_unpickle_FEMAPParser", unpickle_parser, nullptr),
+    kEndOfMethods,
 };

@@ -5,6 +5,7 @@
 #include <numpy/arrayobject.h>
 
 #include "pickling.hpp"
+#include "py_errors.hpp"
 #include "text/constants.hpp"
 
 extern PyMethodDef parse_csv_line_def;
@@ -15,7 +16,7 @@ ModuleState g_state;
 
 PyObject* module_global(const char* name) {
     PyObject* v = PyDict_GetItemString(PyModule_GetDict(g_state.module), name);
-    if (!v) PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", name);
+    if (!v) raise_undefined_name(name);
     return v;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 #include "block_lines.hpp"
 #include "module_state.hpp"
+#include "py_errors.hpp"
 
 namespace femap {
 
@@ -21,8 +22,7 @@ inline PyObject* fetch_blocks(FEMAPParserObject* self, int32_t block_id) {
 // The entry of a block list as a FEMAPBlock; null with TypeError for anything else.
 inline FEMAPBlockObject* as_block(PyObject* item) {
     if (PyObject_TypeCheck(item, &FEMAPBlock_Type)) return reinterpret_cast<FEMAPBlockObject*>(item);
-    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
-                 FEMAPBlock_Type.tp_name);
+    raise_cannot_convert(item, &FEMAPBlock_Type);
     return nullptr;
 }
 
@@ -31,7 +31,7 @@ inline FEMAPBlockObject* as_block(PyObject* item) {
 template <class Fn>
 bool for_each_block(PyObject* all_blocks, Fn&& fn) {
     if (all_blocks == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        raise_none_use(NoneUse::Iter);
         return false;
     }
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(all_blocks); ++k) {

@@ -92,7 +92,7 @@ PyObject* parse_impl(FEMAPParserObject* self) {
 
 PyObject* get_blocks_impl(FEMAPParserObject* self, int32_t block_id) {
     if (self->blocks == Py_None) {
-        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'get'");
+        raise_none_attribute("get");
         return nullptr;
     }
     Ref blocks = Ref::borrow(self->blocks);

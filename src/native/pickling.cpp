@@ -63,7 +63,7 @@ PyObject* reduce_value(PyObject* self, Ref state, HasFields has_fields, const Fo
 // state[k] (borrowed; the caller holds the tuple).
 PyObject* state_item(PyObject* state, Py_ssize_t k) {
     if (k < PyTuple_GET_SIZE(state)) return PyTuple_GET_ITEM(state, k);
-    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+    raise_index_error("tuple");
     return nullptr;
 }
 
@@ -138,7 +138,7 @@ PyObject* setstate(PyObject* self, PyObject* args, PyObject* kwargs, const Forma
         return nullptr;
     if (!check_exact(state, &PyTuple_Type)) return nullptr;
     if (state == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        raise_none_use(NoneUse::Subscript);
         return nullptr;
     }
     if (!f.set_state(self, state)) return nullptr;

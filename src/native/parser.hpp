@@ -2,6 +2,7 @@
 #pragma once
 #include "block_lines.hpp"
 #include "module_state.hpp"
+#include "py_build.hpp"
 #include "py_errors.hpp"
 
 namespace femap {
@@ -40,6 +41,19 @@ bool for_each_block(PyObject* all_blocks, Fn&& fn) {
         if (!block || !fn(block)) return false;
     }
     return true;
+}
+
+// Fetches get_blocks(block_id) through the override check and runs
+// walk(BlockLines&) -> bool over each block in list order.
+template <class Walk>
+bool walk_each_block(FEMAPParserObject* self, int32_t block_id, BlockLines::NoneLines none_lines, Walk&& walk) {
+    Ref all = Ref::steal(fetch_blocks(self, block_id));
+    if (!all) return false;
+    GcPause pause;
+    BlockLines lines;
+    return for_each_block(all.get(), [&](FEMAPBlockObject* block) {
+        return lines.bind(block, none_lines) && walk(lines);
+    });
 }
 
 // The scan of the constructor (the table's _parse).

@@ -17,16 +17,15 @@ FEMAPParserObject* as_parser(PyObject* o) { return reinterpret_cast<FEMAPParserO
 // ---- Override check -------------------------------------------------------------
 
 // Finds a Python override of a public entry: only for instances of classes made by a
-// class statement or with an attribute dictionary. Returns 1 with `out` set to the
-// override, 0 when the module's own method applies, -1 on error.
-int find_override(FEMAPParserObject* self, const char* name, PyCFunction own, Ref& out) {
+// class statement or with an attribute dictionary. `out` is the override, or stays null
+// when the module's own method applies. False with an error set on failure.
+bool find_override(FEMAPParserObject* self, const char* name, PyCFunction own, Ref& out) {
     PyTypeObject* t = Py_TYPE(self);
-    if (t->tp_dictoffset == 0 && !(t->tp_flags & (Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE))) return 0;
+    if (t->tp_dictoffset == 0 && !(t->tp_flags & (Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE))) return true;
     Ref m = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(self), name));
-    if (!m) return -1;
-    if (PyCFunction_Check(m.get()) && PyCFunction_GET_FUNCTION(m.get()) == own) return 0;
-    out = std::move(m);
-    return 1;
+    if (!m) return false;
+    if (!PyCFunction_Check(m.get()) || PyCFunction_GET_FUNCTION(m.get()) != own) out = std::move(m);
+    return true;
 }
 
 // Calls an override and checks its result type (the type itself or None).
@@ -56,9 +55,8 @@ PyObject* dispatch(FEMAPParserObject* self, int skip_dispatch, const char* name,
                    CallOverride&& call_override, Impl&& impl) {
     if (!skip_dispatch) {
         Ref ov;
-        int found = find_override(self, name, own, ov);
-        if (found < 0) return nullptr;
-        if (found) return call_override(ov.get());
+        if (!find_override(self, name, own, ov)) return nullptr;
+        if (ov) return call_override(ov.get());
     }
     return impl();
 }

@@ -127,8 +127,7 @@ PyObject* extract_header(FEMAPParserObject* self) {
 
 PyObject* extract_nodes(FEMAPParserObject* self, bool force_2d) {
     NodeDict sink{.force_2d = force_2d};
-    return extract_with(self, block_id::kNodes, BlockLines::NoneLines::NotIterable, sink,
-                        walk_nodes<BlockLines, NodeDict>);
+    return extract_with(self, block_id::kNodes, BlockLines::NoneLines::NotIterable, sink, walk_nodes);
 }
 
 PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
@@ -151,8 +150,7 @@ PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
 
 PyObject* extract_elements(FEMAPParserObject* self) {
     ElementList sink;
-    return extract_with(self, block_id::kElements, BlockLines::NoneLines::NoLen, sink,
-                        walk_elements<BlockLines, ElementList>);
+    return extract_with(self, block_id::kElements, BlockLines::NoneLines::NoLen, sink, walk_elements);
 }
 
 PyObject* extract_elements_arrays(FEMAPParserObject* self) {
@@ -181,20 +179,17 @@ PyObject* extract_elements_arrays(FEMAPParserObject* self) {
 
 PyObject* extract_properties(FEMAPParserObject* self) {
     PropertyDict sink;
-    return extract_with(self, block_id::kProperties, BlockLines::NoneLines::NoLen, sink,
-                        walk_properties<BlockLines, PropertyDict>);
+    return extract_with(self, block_id::kProperties, BlockLines::NoneLines::NoLen, sink, walk_properties);
 }
 
 PyObject* extract_materials(FEMAPParserObject* self) {
     MaterialDict sink;
-    return extract_with(self, block_id::kMaterials, BlockLines::NoneLines::NoLen, sink,
-                        walk_materials<BlockLines, MaterialDict>);
+    return extract_with(self, block_id::kMaterials, BlockLines::NoneLines::NoLen, sink, walk_materials);
 }
 
 PyObject* extract_output_sets(FEMAPParserObject* self) {
     OutputSetDict sink;
-    return extract_with(self, block_id::kOutputSets, BlockLines::NoneLines::NoLen, sink,
-                        walk_output_sets<BlockLines, OutputSetDict>);
+    return extract_with(self, block_id::kOutputSets, BlockLines::NoneLines::NoLen, sink, walk_output_sets);
 }
 
 }  // namespace femap

@@ -83,6 +83,12 @@ PyObject* entry_without_args(FEMAPParserObject* self, int skip_dispatch) {
         [](PyObject* ov) { return call_override(ov, result_type, {}); }, [self] { return impl(self); });
 }
 
+// The method table's row of a public entry without arguments.
+template <PyObject* (*impl)(FEMAPParserObject*)>
+PyMethodDef method_without_args_row(const char* name, const char* doc) {
+    return method_noargs(name, method_without_args<impl>, doc);
+}
+
 PyObject* parse_impl(FEMAPParserObject* self) {
     Py_INCREF(self->blocks);
     return self->blocks;
@@ -249,51 +255,51 @@ PyGetSetDef parser_getset[] = {
 };
 
 PyMethodDef parser_methods[] = {
-    method_noargs("parse", method_without_args<parse_impl>,
-           "\n        Public method to return parsed blocks (for API compatibility).\n        \n        Returns:\n"
-           "            Dictionary mapping block IDs to lists of blocks\n        "),
+    method_without_args_row<parse_impl>("parse",
+        "\n        Public method to return parsed blocks (for API compatibility).\n        \n        Returns:\n"
+        "            Dictionary mapping block IDs to lists of blocks\n        "),
     method_with_keywords("get_blocks", get_blocks_method, "Get all blocks with the specified ID."),
-    method_noargs("get_header", method_without_args<extract_header>,
-           "\n        Extract header information from Block 100.\n\n        Returns:\n"
-           "            Dictionary with 'title' and 'version' keys, or None if not found\n        "),
+    method_without_args_row<extract_header>("get_header",
+        "\n        Extract header information from Block 100.\n\n        Returns:\n"
+        "            Dictionary with 'title' and 'version' keys, or None if not found\n        "),
     method_with_keywords("get_nodes", get_nodes_method,
-           "\n        Extract all nodes from Block 403.\n\n        Args:\n"
-           "            force_2d: If True, skip nodes where z != 0.0\n\n        Returns:\n"
-           "            Dictionary mapping node IDs to (x, y, z) coordinates\n        "),
-    method_noargs("get_nodes_arrays", method_without_args<extract_nodes_arrays>,
-           "\n        Extract all nodes from Block 403 as NumPy arrays (high performance).\n\n        Returns:\n"
-           "            Tuple of (node_ids: np.ndarray[int32], coords: np.ndarray[float64, (n,3)])\n        "),
-    method_noargs("get_properties", method_without_args<extract_properties>,
-           "\n        Extract all properties from Block 402.\n\n        Returns:\n"
-           "            Dictionary mapping property IDs to property metadata\n        "),
-    method_noargs("get_elements", method_without_args<extract_elements>,
-           "\n        Extract all elements from Block 404.\n\n        Returns:\n"
-           "            List of element dictionaries with id, prop_id, topology, and nodes\n        "),
-    method_noargs("get_elements_arrays", method_without_args<extract_elements_arrays>,
-           "\n        Extract all elements from Block 404 as NumPy arrays (high performance).\n\n        Returns:\n"
-           "            Tuple of (element_ids, prop_ids, topologies, node_connectivity, offsets)\n"
-           "            - element_ids: np.ndarray[int32] - element IDs\n"
-           "            - prop_ids: np.ndarray[int32] - property IDs\n"
-           "            - topologies: np.ndarray[int32] - topology codes\n"
-           "            - connectivity: np.ndarray[int32] - flat node connectivity\n"
-           "            - offsets: np.ndarray[int32] - offsets into connectivity for each element\n        "),
-    method_noargs("get_materials", method_without_args<extract_materials>,
-           "\n        Extract all materials from Block 601.\n\n        Returns:\n"
-           "            Dictionary mapping material IDs to material metadata\n        "),
-    method_noargs("get_output_sets", method_without_args<extract_output_sets>,
-           "\n        Extract all output sets from Block 450.\n\n        Returns:\n"
-           "            Dictionary mapping output set IDs to metadata\n        "),
-    method_noargs("get_output_vectors", method_without_args<extract_output_vectors>,
-           "\n        Extract all output data vectors from Blocks 1051 and 451.\n\n        Returns:\n"
-           "            List of output vector dictionaries with metadata and results\n        "),
+        "\n        Extract all nodes from Block 403.\n\n        Args:\n"
+        "            force_2d: If True, skip nodes where z != 0.0\n\n        Returns:\n"
+        "            Dictionary mapping node IDs to (x, y, z) coordinates\n        "),
+    method_without_args_row<extract_nodes_arrays>("get_nodes_arrays",
+        "\n        Extract all nodes from Block 403 as NumPy arrays (high performance).\n\n        Returns:\n"
+        "            Tuple of (node_ids: np.ndarray[int32], coords: np.ndarray[float64, (n,3)])\n        "),
+    method_without_args_row<extract_properties>("get_properties",
+        "\n        Extract all properties from Block 402.\n\n        Returns:\n"
+        "            Dictionary mapping property IDs to property metadata\n        "),
+    method_without_args_row<extract_elements>("get_elements",
+        "\n        Extract all elements from Block 404.\n\n        Returns:\n"
+        "            List of element dictionaries with id, prop_id, topology, and nodes\n        "),
+    method_without_args_row<extract_elements_arrays>("get_elements_arrays",
+        "\n        Extract all elements from Block 404 as NumPy arrays (high performance).\n\n        Returns:\n"
+        "            Tuple of (element_ids, prop_ids, topologies, node_connectivity, offsets)\n"
+        "            - element_ids: np.ndarray[int32] - element IDs\n"
+        "            - prop_ids: np.ndarray[int32] - property IDs\n"
+        "            - topologies: np.ndarray[int32] - topology codes\n"
+        "            - connectivity: np.ndarray[int32] - flat node connectivity\n"
+        "            - offsets: np.ndarray[int32] - offsets into connectivity for each element\n        "),
+    method_without_args_row<extract_materials>("get_materials",
+        "\n        Extract all materials from Block 601.\n\n        Returns:\n"
+        "            Dictionary mapping material IDs to material metadata\n        "),
+    method_without_args_row<extract_output_sets>("get_output_sets",
+        "\n        Extract all output sets from Block 450.\n\n        Returns:\n"
+        "            Dictionary mapping output set IDs to metadata\n        "),
+    method_without_args_row<extract_output_vectors>("get_output_vectors",
+        "\n        Extract all output data vectors from Blocks 1051 and 451.\n\n        Returns:\n"
+        "            List of output vector dictionaries with metadata and results\n        "),
     method_with_keywords("get_output_vectors_arrays", get_output_vectors_arrays_method,
-           "\n        Extract output vectors as NumPy arrays (high performance).\n        \n        Args:\n"
-           "            set_id_filter: If >= 0, only extract vectors with this set_id\n"
-           "            vec_id_filter: If >= 0, only extract vectors with this vec_id\n        \n"
-           "        Returns:\n"
-           "            Tuple of (entity_ids: np.ndarray[int32], values: np.ndarray[float64], \n"
-           "                      set_id: int, vec_id: int, ent_type: int) for the first matching vector\n"
-           "            Returns (None, None, -1, -1, -1) if no matching vectors found\n        "),
+        "\n        Extract output vectors as NumPy arrays (high performance).\n        \n        Args:\n"
+        "            set_id_filter: If >= 0, only extract vectors with this set_id\n"
+        "            vec_id_filter: If >= 0, only extract vectors with this vec_id\n        \n"
+        "        Returns:\n"
+        "            Tuple of (entity_ids: np.ndarray[int32], values: np.ndarray[float64], \n"
+        "                      set_id: int, vec_id: int, ent_type: int) for the first matching vector\n"
+        "            Returns (None, None, -1, -1, -1) if no matching vectors found\n        "),
     kEndOfMethods,
 };
 

@@ -12,10 +12,11 @@ from collections import Counter
 import numpy as np
 import pytest
 
-from conftest import REAL_DATA as REAL, materialize, neutral_text
+from conftest import REAL_DATA as REAL, materialize, neutral_text, overriding_parser
+from vexaro.core import _femap_model
 from vexaro.core.femap_model import AnalysisType, Model, OutputSet, SourceProgram, open_model
 from vexaro.core.femap_model.cli import main
-from vexaro.core.femap_parser import FEMAPParser
+from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
 FILES = ["all_elem_test_giv_eb", "cofe_rt", "cp2anti", "f16-aero", "mode_anti1"]
 
@@ -248,3 +249,25 @@ def test_path_objects(arg, error):
     parser = FEMAPParser(arg)
     assert parser.__reduce__()[2][2] == str(BRACKET) and type(parser.__reduce__()[2][2]) is str
     assert list(parser.blocks) == [100, 402, 403, 404, 450, 1051]
+
+
+NOT_A_BLOCK = "Cannot convert int to vexaro.core.femap_parser.FEMAPBlock"
+
+
+# The native readers take what an overriding get_blocks gives, with the parser's error texts.
+@pytest.mark.parametrize("reader, answer, error", [
+    *[(r, a, e) for r in ["read_output_sets", "read_properties", "read_materials"] for a, e in [
+        (None, "'NoneType' object is not iterable"), ([1], NOT_A_BLOCK),
+        ([FEMAPBlock(450, None)], "object of type 'NoneType' has no len()")]],
+    ("read_vectors", None, "unsupported operand type(s) for +: 'NoneType' and 'NoneType'"),
+    ("read_vectors", [1], NOT_A_BLOCK),
+    ("read_vectors", [FEMAPBlock(1051, None)], "object of type 'NoneType' has no len()"),
+    ("read_block_sizes", {1: (1,)}, "Expected list, got tuple"), ("read_block_sizes", {1: [2]}, NOT_A_BLOCK),
+])
+def test_native_readers_refuse_what_is_no_block(reader, answer, error):
+    parser, _ = overriding_parser(answer)
+    if reader == "read_block_sizes":
+        parser.blocks = answer
+    with pytest.raises(TypeError) as err:
+        getattr(_femap_model, reader)(parser)
+    assert str(err.value) == error

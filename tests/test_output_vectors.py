@@ -1,4 +1,5 @@
 """Output vectors (blocks 1051 and 451): get_output_vectors and get_output_vectors_arrays."""
+import ctypes
 import math
 from decimal import Decimal
 from pathlib import Path
@@ -269,6 +270,36 @@ def test_header_search(parser_of, lines, expected):
     p = parser_of([(1051, lines)])
     assert p.get_output_vectors() == expected
     check_first(p, expected)
+
+
+def header_entry():
+    """The table's internal `_locate_output_vector_header` (its third entry, as
+    femap_parser.h declares it), called the way other native modules call it."""
+    table = ctypes.c_void_p.from_address(id(FEMAPParser.__new__(FEMAPParser)) + object.__basicsize__).value
+    entry = ctypes.c_void_p.from_address(table + 2 * ctypes.sizeof(ctypes.c_void_p)).value
+    return ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_int32)(entry)
+
+
+@pytest.mark.parametrize("lines, start, expected", [
+    *[(["1,2", "T", "x", e, f, "10,1.5"], 0, (-1, False, 6) if t is None else (t, True, 5)) for e, f, t in FIELDS],
+    (["1,2", "T", "x", "junk", "5,6,7,3", "1,0,0"], 0, (3, True, 6)),
+    (["a", "1,2", "T", "x", *HDR], 1, (8, True, 6)), ([*HDR, "1,0,0"], -3, (8, True, 2)),
+    (["1,2", "T", "x", *HDR], 2, (-1, False, 5)), ([], 0, (-1, False, 0)),
+    (["1,2", "T", "x", "5,6,7,2147483648", "1,0,0"], 0, OverflowError(TOO_LARGE)),
+    (["1,2", "T", "x", f"5,6,7,{BIG}", "1,0,0"], 0, OverflowError(C_LONG)),
+    (["1,2", "T", "x", 5, "1,0,0"], 0, TypeError("Expected str, got int")),
+    (None, 0, TypeError("object of type 'NoneType' has no len()")),
+    (tuple(HDR), 0, TypeError("Argument 'lines' has incorrect type (expected list, got tuple)")),
+])
+def test_header_search_entry(lines, start, expected):
+    locate = header_entry()
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected)) as err:
+            locate(lines, start)
+        assert str(err.value) == str(expected)
+    else:
+        got = locate(lines, start)
+        assert got == expected and [type(x) for x in got] == [int, bool, int]
 
 
 def test_walks_stay_inside_their_block(parser_of):

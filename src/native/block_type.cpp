@@ -56,7 +56,7 @@ PyObject* block_repr(FEMAPBlockObject* self) {
     if (self->text_owner) {
         n = self->text_lines;
     } else if (self->lines == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        raise_none_use(NoneUse::Len);
         return nullptr;
     } else {
         n = PyList_GET_SIZE(self->lines);

@@ -5,6 +5,7 @@
 #include "py_errors.hpp"
 #include "py_build.hpp"
 #include "record_results.hpp"
+#include "text/constants.hpp"
 
 namespace femap {
 
@@ -105,7 +106,7 @@ PyObject* stripped(PyObject* line) {
 }  // namespace
 
 PyObject* extract_header(FEMAPParserObject* self) {
-    Ref all = Ref::steal(fetch_blocks(self, 100));
+    Ref all = Ref::steal(fetch_blocks(self, block_id::kHeader));
     if (!all) return nullptr;
     if (all.get() == Py_None || PyList_GET_SIZE(all.get()) == 0) Py_RETURN_NONE;
     Ref first = Ref::borrow(PyList_GET_ITEM(all.get(), 0));  // only the first block is read
@@ -126,12 +127,12 @@ PyObject* extract_header(FEMAPParserObject* self) {
 
 PyObject* extract_nodes(FEMAPParserObject* self, bool force_2d) {
     NodeDict sink{.force_2d = force_2d};
-    return extract_with(self, 403, BlockLines::NoneLines::NotIterable, sink, walk_nodes<BlockLines, NodeDict>);
+    return extract_with(self, block_id::kNodes, BlockLines::NoneLines::NotIterable, sink, walk_nodes);
 }
 
 PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
     NodeArrays sink;
-    if (!walk_each_block(self, 403, BlockLines::NoneLines::NotIterable,
+    if (!walk_each_block(self, block_id::kNodes, BlockLines::NoneLines::NotIterable,
                          [&](BlockLines& lines) { return walk_nodes(lines, sink); }))
         return nullptr;
     if (numpy_is_own()) return build_tuple({sink.ids.to_array(), sink.coords.to_array(3)});
@@ -149,13 +150,13 @@ PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
 
 PyObject* extract_elements(FEMAPParserObject* self) {
     ElementList sink;
-    return extract_with(self, 404, BlockLines::NoneLines::NoLen, sink, walk_elements<BlockLines, ElementList>);
+    return extract_with(self, block_id::kElements, BlockLines::NoneLines::NoLen, sink, walk_elements);
 }
 
 PyObject* extract_elements_arrays(FEMAPParserObject* self) {
     ElementArrays sink;
     if (!sink.start()) return nullptr;
-    if (!walk_each_block(self, 404, BlockLines::NoneLines::NoLen,
+    if (!walk_each_block(self, block_id::kElements, BlockLines::NoneLines::NoLen,
                          [&](BlockLines& lines) { return walk_elements(lines, sink); }))
         return nullptr;
     Column<int32_t>* parts[] = {&sink.ids, &sink.props, &sink.topos, &sink.connectivity, &sink.offsets};
@@ -178,17 +179,17 @@ PyObject* extract_elements_arrays(FEMAPParserObject* self) {
 
 PyObject* extract_properties(FEMAPParserObject* self) {
     PropertyDict sink;
-    return extract_with(self, 402, BlockLines::NoneLines::NoLen, sink, walk_properties<BlockLines, PropertyDict>);
+    return extract_with(self, block_id::kProperties, BlockLines::NoneLines::NoLen, sink, walk_properties);
 }
 
 PyObject* extract_materials(FEMAPParserObject* self) {
     MaterialDict sink;
-    return extract_with(self, 601, BlockLines::NoneLines::NoLen, sink, walk_materials<BlockLines, MaterialDict>);
+    return extract_with(self, block_id::kMaterials, BlockLines::NoneLines::NoLen, sink, walk_materials);
 }
 
 PyObject* extract_output_sets(FEMAPParserObject* self) {
     OutputSetDict sink;
-    return extract_with(self, 450, BlockLines::NoneLines::NoLen, sink, walk_output_sets<BlockLines, OutputSetDict>);
+    return extract_with(self, block_id::kOutputSets, BlockLines::NoneLines::NoLen, sink, walk_output_sets);
 }
 
 }  // namespace femap

@@ -5,6 +5,8 @@
 #include <numpy/arrayobject.h>
 
 #include "pickling.hpp"
+#include "py_errors.hpp"
+#include "text/constants.hpp"
 
 extern PyMethodDef parse_csv_line_def;
 
@@ -14,7 +16,7 @@ ModuleState g_state;
 
 PyObject* module_global(const char* name) {
     PyObject* v = PyDict_GetItemString(PyModule_GetDict(g_state.module), name);
-    if (!v) PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", name);
+    if (!v) raise_undefined_name(name);
     return v;
 }
 
@@ -98,8 +100,8 @@ bool init_module(PyObject* m) {
     if (PyModule_AddFunctions(m, pickle_module_functions) < 0) return false;
 
     g_state.no_match = Py_BuildValue("(OOiii)", Py_None, Py_None, -1, -1, -1);
-    g_state.block_checksum = PyLong_FromLong(0x7eb2a63);
-    g_state.parser_checksum = PyLong_FromLong(0x3f1d598);
+    g_state.block_checksum = PyLong_FromLong(kBlockChecksums[0]);
+    g_state.parser_checksum = PyLong_FromLong(kParserChecksums[0]);
     g_state.np_array = PyObject_GetAttrString(g_state.numpy, "array");
     g_state.np_int32 = PyObject_GetAttrString(g_state.numpy, "int32");
     g_state.np_float64 = PyObject_GetAttrString(g_state.numpy, "float64");

@@ -2,6 +2,8 @@
 #pragma once
 #include "block_lines.hpp"
 #include "module_state.hpp"
+#include "py_build.hpp"
+#include "py_errors.hpp"
 
 namespace femap {
 
@@ -21,8 +23,7 @@ inline PyObject* fetch_blocks(FEMAPParserObject* self, int32_t block_id) {
 // The entry of a block list as a FEMAPBlock; null with TypeError for anything else.
 inline FEMAPBlockObject* as_block(PyObject* item) {
     if (PyObject_TypeCheck(item, &FEMAPBlock_Type)) return reinterpret_cast<FEMAPBlockObject*>(item);
-    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item)->tp_name,
-                 FEMAPBlock_Type.tp_name);
+    raise_cannot_convert(item, &FEMAPBlock_Type);
     return nullptr;
 }
 
@@ -31,7 +32,7 @@ inline FEMAPBlockObject* as_block(PyObject* item) {
 template <class Fn>
 bool for_each_block(PyObject* all_blocks, Fn&& fn) {
     if (all_blocks == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        raise_none_use(NoneUse::Iter);
         return false;
     }
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(all_blocks); ++k) {
@@ -40,6 +41,19 @@ bool for_each_block(PyObject* all_blocks, Fn&& fn) {
         if (!block || !fn(block)) return false;
     }
     return true;
+}
+
+// Fetches get_blocks(block_id) through the override check and runs
+// walk(BlockLines&) -> bool over each block in list order.
+template <class Walk>
+bool walk_each_block(FEMAPParserObject* self, int32_t block_id, BlockLines::NoneLines none_lines, Walk&& walk) {
+    Ref all = Ref::steal(fetch_blocks(self, block_id));
+    if (!all) return false;
+    GcPause pause;
+    BlockLines lines;
+    return for_each_block(all.get(), [&](FEMAPBlockObject* block) {
+        return lines.bind(block, none_lines) && walk(lines);
+    });
 }
 
 // The scan of the constructor (the table's _parse).

@@ -1,8 +1,12 @@
 // FEMAPParser: the type, its Python methods, the table of operations and the
 // override check of its public entries.
+#include <algorithm>
+
+#include "method_defs.hpp"
 #include "parser.hpp"
 #include "pickling.hpp"
 #include "py_errors.hpp"
+#include "text/constants.hpp"
 
 using namespace femap;
 
@@ -13,16 +17,15 @@ FEMAPParserObject* as_parser(PyObject* o) { return reinterpret_cast<FEMAPParserO
 // ---- Override check -------------------------------------------------------------
 
 // Finds a Python override of a public entry: only for instances of classes made by a
-// class statement or with an attribute dictionary. Returns 1 with `out` set to the
-// override, 0 when the module's own method applies, -1 on error.
-int find_override(FEMAPParserObject* self, const char* name, PyCFunction own, Ref& out) {
+// class statement or with an attribute dictionary. `out` is the override, or stays null
+// when the module's own method applies. False with an error set on failure.
+bool find_override(FEMAPParserObject* self, const char* name, PyCFunction own, Ref& out) {
     PyTypeObject* t = Py_TYPE(self);
-    if (t->tp_dictoffset == 0 && !(t->tp_flags & (Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE))) return 0;
+    if (t->tp_dictoffset == 0 && !(t->tp_flags & (Py_TPFLAGS_IS_ABSTRACT | Py_TPFLAGS_HEAPTYPE))) return true;
     Ref m = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(self), name));
-    if (!m) return -1;
-    if (PyCFunction_Check(m.get()) && PyCFunction_GET_FUNCTION(m.get()) == own) return 0;
-    out = std::move(m);
-    return 1;
+    if (!m) return false;
+    if (!PyCFunction_Check(m.get()) || PyCFunction_GET_FUNCTION(m.get()) != own) out = std::move(m);
+    return true;
 }
 
 // Calls an override and checks its result type (the type itself or None).
@@ -39,20 +42,12 @@ PyObject* call_override(PyObject* method, PyTypeObject* result_type, std::initia
     return r.release();
 }
 
-// ---- Python methods -------------------------------------------------------------
-
-PyObject* py_parse(PyObject* self, PyObject*);
-PyObject* py_get_blocks(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* py_get_header(PyObject* self, PyObject*);
-PyObject* py_get_nodes(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* py_get_nodes_arrays(PyObject* self, PyObject*);
-PyObject* py_get_properties(PyObject* self, PyObject*);
-PyObject* py_get_elements(PyObject* self, PyObject*);
-PyObject* py_get_elements_arrays(PyObject* self, PyObject*);
-PyObject* py_get_materials(PyObject* self, PyObject*);
-PyObject* py_get_output_sets(PyObject* self, PyObject*);
-PyObject* py_get_output_vectors(PyObject* self, PyObject*);
-PyObject* py_get_output_vectors_arrays(PyObject* self, PyObject* args, PyObject* kwargs);
+// ---- Public entries -------------------------------------------------------------
+//
+// Each public entry has two doors. Its Python method runs the module's own code (the
+// method found is the method called: nothing to look up). Its entry in the table of
+// operations, which the module's code calls with skip_dispatch 0, first looks for a
+// Python override and calls that instead.
 
 // A public entry: `call_override(method)` when there is an override, else `impl()`.
 template <class CallOverride, class Impl>
@@ -60,19 +55,38 @@ PyObject* dispatch(FEMAPParserObject* self, int skip_dispatch, const char* name,
                    CallOverride&& call_override, Impl&& impl) {
     if (!skip_dispatch) {
         Ref ov;
-        int found = find_override(self, name, own, ov);
-        if (found < 0) return nullptr;
-        if (found) return call_override(ov.get());
+        if (!find_override(self, name, own, ov)) return nullptr;
+        if (ov) return call_override(ov.get());
     }
     return impl();
 }
 
-// A public entry without arguments.
-template <PyObject* (*impl)(FEMAPParserObject*), PyCFunction own, PyTypeObject* result_type>
-PyObject* entry_without_args(FEMAPParserObject* self, const char* name, int skip_dispatch) {
+// The name of a public entry as a template argument.
+template <size_t N>
+struct EntryName {
+    char text[N];
+    constexpr EntryName(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+// The Python method of a public entry without arguments.
+template <PyObject* (*impl)(FEMAPParserObject*)>
+PyObject* method_without_args(PyObject* self, PyObject*) {
+    return impl(as_parser(self));
+}
+
+// The table entry of a public entry without arguments; an override's result must be
+// of `result_type` (or None).
+template <EntryName name, PyObject* (*impl)(FEMAPParserObject*), PyTypeObject* result_type>
+PyObject* entry_without_args(FEMAPParserObject* self, int skip_dispatch) {
     return dispatch(
-        self, skip_dispatch, name, own, [](PyObject* ov) { return call_override(ov, result_type, {}); },
-        [self] { return impl(self); });
+        self, skip_dispatch, name.text, method_without_args<impl>,
+        [](PyObject* ov) { return call_override(ov, result_type, {}); }, [self] { return impl(self); });
+}
+
+// The method table's row of a public entry without arguments.
+template <PyObject* (*impl)(FEMAPParserObject*)>
+PyMethodDef method_without_args_row(const char* name, const char* doc) {
+    return method_noargs(name, method_without_args<impl>, doc);
 }
 
 PyObject* parse_impl(FEMAPParserObject* self) {
@@ -82,7 +96,7 @@ PyObject* parse_impl(FEMAPParserObject* self) {
 
 PyObject* get_blocks_impl(FEMAPParserObject* self, int32_t block_id) {
     if (self->blocks == Py_None) {
-        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'get'");
+        raise_none_attribute("get");
         return nullptr;
     }
     Ref blocks = Ref::borrow(self->blocks);
@@ -94,89 +108,41 @@ PyObject* get_blocks_impl(FEMAPParserObject* self, int32_t block_id) {
     return value.release();
 }
 
-#define ENTRY(name, impl, result_type)                                                   \
-    PyObject* vt_##name(FEMAPParserObject* self, int skip_dispatch) {                   \
-        return entry_without_args<impl, py_##name, result_type>(self, #name, skip_dispatch); \
-    }
-ENTRY(parse, parse_impl, &PyDict_Type)
-ENTRY(get_header, extract_header, &PyDict_Type)
-ENTRY(get_nodes_arrays, extract_nodes_arrays, &PyTuple_Type)
-ENTRY(get_properties, extract_properties, &PyDict_Type)
-ENTRY(get_elements, extract_elements, &PyList_Type)
-ENTRY(get_elements_arrays, extract_elements_arrays, &PyTuple_Type)
-ENTRY(get_materials, extract_materials, &PyDict_Type)
-ENTRY(get_output_sets, extract_output_sets, &PyDict_Type)
-ENTRY(get_output_vectors, extract_output_vectors, &PyList_Type)
-#undef ENTRY
-
-PyObject* vt_get_blocks(FEMAPParserObject* self, int32_t block_id, int skip_dispatch) {
-    return dispatch(
-        self, skip_dispatch, "get_blocks", reinterpret_cast<PyCFunction>(py_get_blocks),
-        [&](PyObject* ov) { return call_override(ov, &PyList_Type, {PyLong_FromLong(block_id)}); },
-        [&] { return get_blocks_impl(self, block_id); });
-}
-
-PyObject* vt_get_nodes(FEMAPParserObject* self, int force_2d, int skip_dispatch) {
-    return dispatch(
-        self, skip_dispatch, "get_nodes", reinterpret_cast<PyCFunction>(py_get_nodes),
-        [&](PyObject* ov) { return call_override(ov, &PyDict_Type, {PyBool_FromLong(force_2d)}); },
-        [&] { return extract_nodes(self, force_2d != 0); });
-}
-
-PyObject* vt_get_output_vectors_arrays(FEMAPParserObject* self, int32_t set_id_filter, int32_t vec_id_filter,
-                                       int skip_dispatch) {
-    return dispatch(
-        self, skip_dispatch, "get_output_vectors_arrays",
-        reinterpret_cast<PyCFunction>(py_get_output_vectors_arrays),
-        [&](PyObject* ov) {
-            return call_override(ov, &PyTuple_Type, {PyLong_FromLong(set_id_filter), PyLong_FromLong(vec_id_filter)});
-        },
-        [&] { return extract_output_vectors_arrays(self, set_id_filter, vec_id_filter); });
-}
-
-PyObject* py_parse(PyObject* self, PyObject*) { return as_parser(self)->vtab->parse(as_parser(self), 1); }
-PyObject* py_get_header(PyObject* self, PyObject*) { return as_parser(self)->vtab->get_header(as_parser(self), 1); }
-PyObject* py_get_nodes_arrays(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_nodes_arrays(as_parser(self), 1);
-}
-PyObject* py_get_properties(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_properties(as_parser(self), 1);
-}
-PyObject* py_get_elements(PyObject* self, PyObject*) { return as_parser(self)->vtab->get_elements(as_parser(self), 1); }
-PyObject* py_get_elements_arrays(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_elements_arrays(as_parser(self), 1);
-}
-PyObject* py_get_materials(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_materials(as_parser(self), 1);
-}
-PyObject* py_get_output_sets(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_output_sets(as_parser(self), 1);
-}
-PyObject* py_get_output_vectors(PyObject* self, PyObject*) {
-    return as_parser(self)->vtab->get_output_vectors(as_parser(self), 1);
-}
-
-PyObject* py_get_blocks(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_blocks_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"block_id", nullptr};
     PyObject* id_obj;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_blocks", const_cast<char**>(kwlist), &id_obj))
         return nullptr;
     int32_t id;
     if (!int_arg_to_int32(id_obj, id)) return nullptr;
-    return as_parser(self)->vtab->get_blocks(as_parser(self), id, 1);
+    return get_blocks_impl(as_parser(self), id);
 }
 
-PyObject* py_get_nodes(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_blocks_entry(FEMAPParserObject* self, int32_t block_id, int skip_dispatch) {
+    return dispatch(
+        self, skip_dispatch, "get_blocks", reinterpret_cast<PyCFunction>(get_blocks_method),
+        [&](PyObject* ov) { return call_override(ov, &PyList_Type, {PyLong_FromLong(block_id)}); },
+        [&] { return get_blocks_impl(self, block_id); });
+}
+
+PyObject* get_nodes_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"force_2d", nullptr};
     PyObject* flag = Py_False;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:get_nodes", const_cast<char**>(kwlist), &flag))
         return nullptr;
     int on = flag == Py_True ? 1 : (flag == Py_False || flag == Py_None) ? 0 : PyObject_IsTrue(flag);
     if (on < 0) return nullptr;
-    return as_parser(self)->vtab->get_nodes(as_parser(self), on, 1);
+    return extract_nodes(as_parser(self), on != 0);
 }
 
-PyObject* py_get_output_vectors_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_nodes_entry(FEMAPParserObject* self, int force_2d, int skip_dispatch) {
+    return dispatch(
+        self, skip_dispatch, "get_nodes", reinterpret_cast<PyCFunction>(get_nodes_method),
+        [&](PyObject* ov) { return call_override(ov, &PyDict_Type, {PyBool_FromLong(force_2d)}); },
+        [&] { return extract_nodes(self, force_2d != 0); });
+}
+
+PyObject* get_output_vectors_arrays_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"set_id_filter", "vec_id_filter", nullptr};
     PyObject *set_obj = nullptr, *vec_obj = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:get_output_vectors_arrays", const_cast<char**>(kwlist),
@@ -185,26 +151,37 @@ PyObject* py_get_output_vectors_arrays(PyObject* self, PyObject* args, PyObject*
     int32_t set_id = -1, vec_id = -1;
     if (set_obj && !int_arg_to_int32(set_obj, set_id)) return nullptr;
     if (vec_obj && !int_arg_to_int32(vec_obj, vec_id)) return nullptr;
-    return as_parser(self)->vtab->get_output_vectors_arrays(as_parser(self), set_id, vec_id, 1);
+    return extract_output_vectors_arrays(as_parser(self), set_id, vec_id);
 }
 
-PyObject* py_parse_csv_line(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"line", nullptr};
-    PyObject* line;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:parse_csv_line", const_cast<char**>(kwlist), &line))
-        return nullptr;
-    if (!check_argument(line, &PyUnicode_Type, "line")) return nullptr;
-    return parser_vtable._parse_csv_line_fast(line);
+PyObject* get_output_vectors_arrays_entry(FEMAPParserObject* self, int32_t set_id_filter, int32_t vec_id_filter,
+                                          int skip_dispatch) {
+    return dispatch(
+        self, skip_dispatch, "get_output_vectors_arrays",
+        reinterpret_cast<PyCFunction>(get_output_vectors_arrays_method),
+        [&](PyObject* ov) {
+            return call_override(ov, &PyTuple_Type, {PyLong_FromLong(set_id_filter), PyLong_FromLong(vec_id_filter)});
+        },
+        [&] { return extract_output_vectors_arrays(self, set_id_filter, vec_id_filter); });
 }
 
-// ---- Table of operations --------------------------------------------------------
+// ---- The field splitter ---------------------------------------------------------
 
-PyObject* vt_parse_csv_line_fast(PyObject* line) {
+PyObject* parse_csv_line_fast(PyObject* line) {
     if (!PyUnicode_CheckExact(line)) {
         raise_expected("str", line);
         return nullptr;
     }
     return split_fields(line);
+}
+
+PyObject* parse_csv_line_method(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"line", nullptr};
+    PyObject* line;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:parse_csv_line", const_cast<char**>(kwlist), &line))
+        return nullptr;
+    if (!check_argument(line, &PyUnicode_Type, "line")) return nullptr;
+    return parse_csv_line_fast(line);
 }
 
 // ---- Type slots -----------------------------------------------------------------
@@ -235,7 +212,7 @@ int parser_init(FEMAPParserObject* self, PyObject* args, PyObject* kwargs) {
     if (!check_argument(path, &PyUnicode_Type, "filepath")) return -1;
     assign_slot(&self->filepath, path);
     Ref blocks = Ref::steal(PyDict_New());
-    Ref delimiter = Ref::steal(PyUnicode_FromString("   -1"));
+    Ref delimiter = Ref::steal(PyUnicode_FromString(kDelimiter));
     if (!blocks || !delimiter) return -1;
     assign_slot(&self->blocks, blocks.get());
     assign_slot(&self->BLOCK_DELIMITER, delimiter.get());
@@ -277,88 +254,83 @@ PyGetSetDef parser_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define NOARGS(name, doc) {#name, py_##name, METH_NOARGS, doc}
-#define KWARGS(name, doc) {#name, reinterpret_cast<PyCFunction>(py_##name), METH_VARARGS | METH_KEYWORDS, doc}
-
 PyMethodDef parser_methods[] = {
-    NOARGS(parse,
-           "\n        Public method to return parsed blocks (for API compatibility).\n        \n        Returns:\n"
-           "            Dictionary mapping block IDs to lists of blocks\n        "),
-    KWARGS(get_blocks, "Get all blocks with the specified ID."),
-    NOARGS(get_header,
-           "\n        Extract header information from Block 100.\n\n        Returns:\n"
-           "            Dictionary with 'title' and 'version' keys, or None if not found\n        "),
-    KWARGS(get_nodes,
-           "\n        Extract all nodes from Block 403.\n\n        Args:\n"
-           "            force_2d: If True, skip nodes where z != 0.0\n\n        Returns:\n"
-           "            Dictionary mapping node IDs to (x, y, z) coordinates\n        "),
-    NOARGS(get_nodes_arrays,
-           "\n        Extract all nodes from Block 403 as NumPy arrays (high performance).\n\n        Returns:\n"
-           "            Tuple of (node_ids: np.ndarray[int32], coords: np.ndarray[float64, (n,3)])\n        "),
-    NOARGS(get_properties,
-           "\n        Extract all properties from Block 402.\n\n        Returns:\n"
-           "            Dictionary mapping property IDs to property metadata\n        "),
-    NOARGS(get_elements,
-           "\n        Extract all elements from Block 404.\n\n        Returns:\n"
-           "            List of element dictionaries with id, prop_id, topology, and nodes\n        "),
-    NOARGS(get_elements_arrays,
-           "\n        Extract all elements from Block 404 as NumPy arrays (high performance).\n\n        Returns:\n"
-           "            Tuple of (element_ids, prop_ids, topologies, node_connectivity, offsets)\n"
-           "            - element_ids: np.ndarray[int32] - element IDs\n"
-           "            - prop_ids: np.ndarray[int32] - property IDs\n"
-           "            - topologies: np.ndarray[int32] - topology codes\n"
-           "            - connectivity: np.ndarray[int32] - flat node connectivity\n"
-           "            - offsets: np.ndarray[int32] - offsets into connectivity for each element\n        "),
-    NOARGS(get_materials,
-           "\n        Extract all materials from Block 601.\n\n        Returns:\n"
-           "            Dictionary mapping material IDs to material metadata\n        "),
-    NOARGS(get_output_sets,
-           "\n        Extract all output sets from Block 450.\n\n        Returns:\n"
-           "            Dictionary mapping output set IDs to metadata\n        "),
-    NOARGS(get_output_vectors,
-           "\n        Extract all output data vectors from Blocks 1051 and 451.\n\n        Returns:\n"
-           "            List of output vector dictionaries with metadata and results\n        "),
-    KWARGS(get_output_vectors_arrays,
-           "\n        Extract output vectors as NumPy arrays (high performance).\n        \n        Args:\n"
-           "            set_id_filter: If >= 0, only extract vectors with this set_id\n"
-           "            vec_id_filter: If >= 0, only extract vectors with this vec_id\n        \n"
-           "        Returns:\n"
-           "            Tuple of (entity_ids: np.ndarray[int32], values: np.ndarray[float64], \n"
-           "                      set_id: int, vec_id: int, ent_type: int) for the first matching vector\n"
-           "            Returns (None, None, -1, -1, -1) if no matching vectors found\n        "),
-    {nullptr, nullptr, 0, nullptr},
+    method_without_args_row<parse_impl>("parse",
+        "\n        Public method to return parsed blocks (for API compatibility).\n        \n        Returns:\n"
+        "            Dictionary mapping block IDs to lists of blocks\n        "),
+    method_with_keywords("get_blocks", get_blocks_method, "Get all blocks with the specified ID."),
+    method_without_args_row<extract_header>("get_header",
+        "\n        Extract header information from Block 100.\n\n        Returns:\n"
+        "            Dictionary with 'title' and 'version' keys, or None if not found\n        "),
+    method_with_keywords("get_nodes", get_nodes_method,
+        "\n        Extract all nodes from Block 403.\n\n        Args:\n"
+        "            force_2d: If True, skip nodes where z != 0.0\n\n        Returns:\n"
+        "            Dictionary mapping node IDs to (x, y, z) coordinates\n        "),
+    method_without_args_row<extract_nodes_arrays>("get_nodes_arrays",
+        "\n        Extract all nodes from Block 403 as NumPy arrays (high performance).\n\n        Returns:\n"
+        "            Tuple of (node_ids: np.ndarray[int32], coords: np.ndarray[float64, (n,3)])\n        "),
+    method_without_args_row<extract_properties>("get_properties",
+        "\n        Extract all properties from Block 402.\n\n        Returns:\n"
+        "            Dictionary mapping property IDs to property metadata\n        "),
+    method_without_args_row<extract_elements>("get_elements",
+        "\n        Extract all elements from Block 404.\n\n        Returns:\n"
+        "            List of element dictionaries with id, prop_id, topology, and nodes\n        "),
+    method_without_args_row<extract_elements_arrays>("get_elements_arrays",
+        "\n        Extract all elements from Block 404 as NumPy arrays (high performance).\n\n        Returns:\n"
+        "            Tuple of (element_ids, prop_ids, topologies, node_connectivity, offsets)\n"
+        "            - element_ids: np.ndarray[int32] - element IDs\n"
+        "            - prop_ids: np.ndarray[int32] - property IDs\n"
+        "            - topologies: np.ndarray[int32] - topology codes\n"
+        "            - connectivity: np.ndarray[int32] - flat node connectivity\n"
+        "            - offsets: np.ndarray[int32] - offsets into connectivity for each element\n        "),
+    method_without_args_row<extract_materials>("get_materials",
+        "\n        Extract all materials from Block 601.\n\n        Returns:\n"
+        "            Dictionary mapping material IDs to material metadata\n        "),
+    method_without_args_row<extract_output_sets>("get_output_sets",
+        "\n        Extract all output sets from Block 450.\n\n        Returns:\n"
+        "            Dictionary mapping output set IDs to metadata\n        "),
+    method_without_args_row<extract_output_vectors>("get_output_vectors",
+        "\n        Extract all output data vectors from Blocks 1051 and 451.\n\n        Returns:\n"
+        "            List of output vector dictionaries with metadata and results\n        "),
+    method_with_keywords("get_output_vectors_arrays", get_output_vectors_arrays_method,
+        "\n        Extract output vectors as NumPy arrays (high performance).\n        \n        Args:\n"
+        "            set_id_filter: If >= 0, only extract vectors with this set_id\n"
+        "            vec_id_filter: If >= 0, only extract vectors with this vec_id\n        \n"
+        "        Returns:\n"
+        "            Tuple of (entity_ids: np.ndarray[int32], values: np.ndarray[float64], \n"
+        "                      set_id: int, vec_id: int, ent_type: int) for the first matching vector\n"
+        "            Returns (None, None, -1, -1, -1) if no matching vectors found\n        "),
+    kEndOfMethods,
 };
-#undef NOARGS
-#undef KWARGS
 
 }  // namespace
 
 // The splitter behind the static method parse_csv_line, bound by the module.
-PyMethodDef parse_csv_line_def = {
-    "parse_csv_line", reinterpret_cast<PyCFunction>(py_parse_csv_line), METH_VARARGS | METH_KEYWORDS,
+PyMethodDef parse_csv_line_def = method_with_keywords(
+    "parse_csv_line", parse_csv_line_method,
     "\n        Parse a FEMAP line that may be comma or space separated.\n        Public API-compatible wrapper.\n\n"
     "        Args:\n            line: Input line string\n\n        Returns:\n"
-    "            List of field values as strings\n        "};
+    "            List of field values as strings\n        ");
 
 namespace femap {
 
 FEMAPParserVTable parser_vtable = {
     scan_file,
-    vt_parse_csv_line_fast,
+    parse_csv_line_fast,
     locate_output_vector_header,
     gather_output_vector_blocks,
-    vt_parse,
-    vt_get_blocks,
-    vt_get_header,
-    vt_get_nodes,
-    vt_get_nodes_arrays,
-    vt_get_properties,
-    vt_get_elements,
-    vt_get_elements_arrays,
-    vt_get_materials,
-    vt_get_output_sets,
-    vt_get_output_vectors,
-    vt_get_output_vectors_arrays,
+    entry_without_args<"parse", parse_impl, &PyDict_Type>,
+    get_blocks_entry,
+    entry_without_args<"get_header", extract_header, &PyDict_Type>,
+    get_nodes_entry,
+    entry_without_args<"get_nodes_arrays", extract_nodes_arrays, &PyTuple_Type>,
+    entry_without_args<"get_properties", extract_properties, &PyDict_Type>,
+    entry_without_args<"get_elements", extract_elements, &PyList_Type>,
+    entry_without_args<"get_elements_arrays", extract_elements_arrays, &PyTuple_Type>,
+    entry_without_args<"get_materials", extract_materials, &PyDict_Type>,
+    entry_without_args<"get_output_sets", extract_output_sets, &PyDict_Type>,
+    entry_without_args<"get_output_vectors", extract_output_vectors, &PyList_Type>,
+    get_output_vectors_arrays_entry,
 };
 
 }  // namespace femap

@@ -3,9 +3,13 @@
 // list and a state tuple; restoring allocates the object and applies the state.
 #include "pickling.hpp"
 
+#include <algorithm>
+
 #include "block_lines.hpp"
+#include "method_defs.hpp"
 #include "module_state.hpp"
 #include "py_errors.hpp"
+#include "text/constants.hpp"
 
 using namespace femap;
 
@@ -18,8 +22,8 @@ FEMAPParserObject* as_parser(PyObject* o) { return reinterpret_cast<FEMAPParserO
 struct Format {
     PyTypeObject* type;
     const char* restore;     // module global naming the restore function
-    PyObject** checksum;     // the checksum written (first of `accepted`)
-    long accepted[3];
+    PyObject** checksum;     // the checksum written, as an int: accepted[0]
+    const std::array<long, 3>& accepted;
     const char* fields;      // field list named in the checksum error
     bool (*set_state)(PyObject* self, PyObject* state);
 };
@@ -59,7 +63,7 @@ PyObject* reduce_value(PyObject* self, Ref state, HasFields has_fields, const Fo
 // state[k] (borrowed; the caller holds the tuple).
 PyObject* state_item(PyObject* state, Py_ssize_t k) {
     if (k < PyTuple_GET_SIZE(state)) return PyTuple_GET_ITEM(state, k);
-    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+    raise_index_error("tuple");
     return nullptr;
 }
 
@@ -101,9 +105,9 @@ bool parser_set_state(PyObject* obj, PyObject* state) {
 }
 
 const Format block_format = {&FEMAPBlock_Type, "__qel_unpickle_FEMAPBlock", &g_state.block_checksum,
-                             {0x7eb2a63, 0xc7dd1c6, 0xdcf7ca8}, "block_id, lines", block_set_state};
+                             kBlockChecksums, "block_id, lines", block_set_state};
 const Format parser_format = {&FEMAPParser_Type, "__qel_unpickle_FEMAPParser", &g_state.parser_checksum,
-                              {0x3f1d598, 0xc51e58, 0xa29f31b}, "BLOCK_DELIMITER, blocks, filepath",
+                              kParserChecksums, "BLOCK_DELIMITER, blocks, filepath",
                               parser_set_state};
 
 // ---- Python methods -------------------------------------------------------------
@@ -134,7 +138,7 @@ PyObject* setstate(PyObject* self, PyObject* args, PyObject* kwargs, const Forma
         return nullptr;
     if (!check_exact(state, &PyTuple_Type)) return nullptr;
     if (state == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        raise_none_use(NoneUse::Subscript);
         return nullptr;
     }
     if (!f.set_state(self, state)) return nullptr;
@@ -160,7 +164,7 @@ PyObject* unpickle(PyObject* args, PyObject* kwargs, const char* parse_format, c
     int64_t checksum;
     if (!int_arg_to_int64(checksum_obj, checksum)) return nullptr;
     if (!check_argument(state, &PyTuple_Type, "__qel_state")) return nullptr;
-    if (checksum != f.accepted[0] && checksum != f.accepted[1] && checksum != f.accepted[2]) {
+    if (std::find(f.accepted.begin(), f.accepted.end(), checksum) == f.accepted.end()) {
         Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
         Ref error = pickle ? Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleError")) : Ref();
         if (error)
@@ -185,22 +189,20 @@ PyObject* unpickle_parser(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-#define KWARGS(fn) reinterpret_cast<PyCFunction>(fn), METH_VARARGS | METH_KEYWORDS
-
 PyMethodDef block_pickle_methods[] = {
-    {"__reduce__", block_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", KWARGS(block_setstate), nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    method_noargs("__reduce__", block_reduce, nullptr),
+    method_with_keywords("__setstate__", block_setstate, nullptr),
+    kEndOfMethods,
 };
 
 PyMethodDef parser_pickle_methods[] = {
-    {"__reduce__", parser_reduce, METH_NOARGS, nullptr},
-    {"__setstate__", KWARGS(parser_setstate), nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    method_noargs("__reduce__", parser_reduce, nullptr),
+    method_with_keywords("__setstate__", parser_setstate, nullptr),
+    kEndOfMethods,
 };
 
 PyMethodDef pickle_module_functions[] = {
-    {"__qel_unpickle_FEMAPBlock", KWARGS(unpickle_block), nullptr},
-    {"__qel_unpickle_FEMAPParser", KWARGS(unpickle_parser), nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    method_with_keywords("__qel_unpickle_FEMAPBlock", unpickle_block, nullptr),
+    method_with_keywords("__qel_unpickle_FEMAPParser", unpickle_parser, nullptr),
+    kEndOfMethods,
 };

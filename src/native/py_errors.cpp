@@ -13,6 +13,25 @@ void raise_argument_type(const char* arg, const char* type_name, PyObject* obj) 
 
 void raise_int_overflow() { PyErr_SetString(PyExc_OverflowError, "value too large to convert to int"); }
 
+void raise_cannot_convert(PyObject* obj, PyTypeObject* type) {
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name, type->tp_name);
+}
+
+void raise_none_use(NoneUse use) {
+    const char* text = use == NoneUse::Len    ? "object of type 'NoneType' has no len()"
+                       : use == NoneUse::Iter ? "'NoneType' object is not iterable"
+                                              : "'NoneType' object is not subscriptable";
+    PyErr_SetString(PyExc_TypeError, text);
+}
+
+void raise_none_attribute(const char* name) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.200s'", name);
+}
+
+void raise_index_error(const char* container) { PyErr_Format(PyExc_IndexError, "%s index out of range", container); }
+
+void raise_undefined_name(const char* name) { PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", name); }
+
 bool check_argument(PyObject* obj, PyTypeObject* type, const char* arg) {
     if (obj == Py_None || Py_IS_TYPE(obj, type)) return true;
     raise_argument_type(arg, type->tp_name, obj);

@@ -1,5 +1,8 @@
-// The module's error texts and the checks every entry shares: the integer argument
-// rule and exact-type checks.
+// The errors the module raises in the host's words, made here and nowhere else: what
+// Python code doing the same step would raise (type checks, operations on None, index
+// errors, the integer argument rule, 32-bit narrowing). Errors that are the module's own
+// live with their concern: pickling.cpp (checksums), numpy_arrays.cpp (the buffers a
+// replaced `np` returns).
 #pragma once
 #include "pyref.hpp"
 #include <cstdint>
@@ -15,6 +18,22 @@ void raise_expected(const char* type_name, PyObject* obj);
 void raise_argument_type(const char* arg, const char* type_name, PyObject* obj);
 // OverflowError "value too large to convert to int".
 void raise_int_overflow();
+// TypeError "Cannot convert <type of obj> to <type>": a list entry of the wrong class.
+void raise_cannot_convert(PyObject* obj, PyTypeObject* type);
+
+// What Python code does to None, by the error the host gives for it.
+enum class NoneUse : uint8_t {
+    Len,        // len(None): TypeError "object of type 'NoneType' has no len()"
+    Iter,       // for x in None: TypeError "'NoneType' object is not iterable"
+    Subscript,  // None[k]: TypeError "'NoneType' object is not subscriptable"
+};
+void raise_none_use(NoneUse use);
+// AttributeError "'NoneType' object has no attribute '<name>'".
+void raise_none_attribute(const char* name);
+// IndexError "<container> index out of range" ("list", "tuple").
+void raise_index_error(const char* container);
+// NameError "name '<name>' is not defined".
+void raise_undefined_name(const char* name);
 
 // Exact-type test of an argument: the type itself or None passes.
 bool check_argument(PyObject* obj, PyTypeObject* type, const char* arg);

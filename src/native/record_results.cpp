@@ -31,7 +31,7 @@ PyObject* title_at(BlockLines& lines, int64_t index) {
     }
     if (!title || !check_exact(title.get(), &PyUnicode_Type)) return nullptr;
     if (title.get() == Py_None) {
-        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'rstrip'");
+        raise_none_attribute("rstrip");
         return nullptr;
     }
     title = Ref::steal(PyObject_CallMethod(title.get(), "rstrip", "s", ","));

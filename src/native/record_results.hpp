@@ -1,23 +1,9 @@
-// Pieces every extractor shares: walking each block of one identifier, and the
-// title of a record.
+// The title of a record, as the extractors and the companion module read it.
 #pragma once
-#include "parser.hpp"
+#include "block_lines.hpp"
 #include "py_build.hpp"
 
 namespace femap {
-
-// Fetches get_blocks(block_id) through the override check and runs
-// walk(BlockLines&) -> bool over each block in list order.
-template <class Walk>
-bool walk_each_block(FEMAPParserObject* self, int32_t block_id, BlockLines::NoneLines none_lines, Walk&& walk) {
-    Ref all = Ref::steal(fetch_blocks(self, block_id));
-    if (!all) return false;
-    GcPause pause;
-    BlockLines lines;
-    return for_each_block(all.get(), [&](FEMAPBlockObject* block) {
-        return lines.bind(block, none_lines) && walk(lines);
-    });
-}
 
 // The cleaned title of line `index` (white space off both ends, then trailing
 // commas off; "<NULL>" is ""), or "" for index -1. New reference.

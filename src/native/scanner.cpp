@@ -141,7 +141,7 @@ PyObject* without_newlines(PyObject* line) {
 int is_delimiter_line(PyObject* line, Ref& text) {
     text = Ref::steal(without_newlines(line));
     if (!text) return -1;
-    return PyUnicode_Check(text.get()) && PyUnicode_CompareWithASCIIString(text.get(), "   -1") == 0;
+    return PyUnicode_Check(text.get()) && PyUnicode_CompareWithASCIIString(text.get(), kDelimiter) == 0;
 }
 
 // The lines of readlines(); a byte order mark at the start of the first line is

@@ -56,7 +56,7 @@ private:
 template <class Walk>
 bool walk_block_list(PyObject* all, Walk&& walk) {
     if (all == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        raise_none_use(NoneUse::Iter);
         return false;
     }
     GcPause pause;
@@ -64,8 +64,7 @@ bool walk_block_list(PyObject* all, Walk&& walk) {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(all); ++k) {
         Ref item = Ref::borrow(PyList_GET_ITEM(all, k));
         if (!PyObject_TypeCheck(item.get(), block_type)) {
-            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(item.get())->tp_name,
-                         block_type->tp_name);
+            raise_cannot_convert(item.get(), block_type);
             return false;
         }
         auto* block = reinterpret_cast<FEMAPBlockObject*>(item.get());

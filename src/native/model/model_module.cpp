@@ -111,7 +111,7 @@ PyObject* read_block_sizes(FEMAPParserObject* parser) {
     PyObject *key, *list;
     while (PyDict_Next(blocks.get(), &pos, &key, &list)) {
         if (!PyList_Check(list)) {
-            PyErr_Format(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(list)->tp_name);
+            raise_expected("list", list);
             return nullptr;
         }
         int64_t lines = 0;

@@ -2,6 +2,7 @@
 // decide where each record starts; what a record holds beyond the parser's fields is
 // read here from its lines, leniently (a short or odd record gives fallbacks).
 #include "model.hpp"
+#include "text/constants.hpp"
 
 namespace femap::model {
 
@@ -9,25 +10,25 @@ namespace {
 
 // A count group at line j: a count line c, then ceil(c / per_line) lines of values
 // (reals; NaN for a field that does not convert), at most c of them, as a float64
-// array in `out`. Moves j past the group. 1: read, 0: no count line at j, -1: error.
-int read_group(LooseLine& line, TrackedLines& lines, int64_t& j, int64_t per_line, Ref& out) {
+// array in `out`. Moves j past the group. Reject: no count line at j.
+Conv read_group(LooseLine& line, TrackedLines& lines, int64_t& j, int64_t per_line, Ref& out) {
     int64_t count;
-    if (!line.load(lines, j) || !line.count(count)) return -1;
-    if (count < 0) return 0;
+    if (!line.load(lines, j) || !line.count(count)) return Conv::Fail;
+    if (count < 0) return Conv::Reject;
     const int64_t rows = (count + per_line - 1) / per_line;
     const int64_t end = std::min(j + 1 + rows, lines.size());
     std::vector<double> values;
     for (int64_t k = j + 1; k < end; ++k) {
-        if (!line.load(lines, k)) return -1;
+        if (!line.load(lines, k)) return Conv::Fail;
         for (size_t f = 0; f < line.size() && int64_t(values.size()) < count; ++f) {
             double v;
-            if (!line.real_at(f, NAN, v)) return -1;
+            if (!line.real_at(f, NAN, v)) return Conv::Fail;
             values.push_back(v);
         }
     }
     j += 1 + rows;
     out = Ref::steal(adopt_array(std::move(values)));
-    return out ? 1 : -1;
+    return out ? Conv::Ok : Conv::Fail;
 }
 
 // Stores key -> value in a result dict (a later record replaces an earlier one).
@@ -91,9 +92,9 @@ struct Properties {
         if (!ints_of(line, lines, start, {1, 3, 4, 5}, f)) return Conv::Fail;
         Ref laminate, values;
         int64_t j = start + 3;
-        int r = read_group(line, lines, j, 8, laminate);
-        if (r == 1) r = read_group(line, lines, j, 5, values);
-        if (r < 0) return Conv::Fail;
+        Conv c = read_group(line, lines, j, 8, laminate);
+        if (c == Conv::Ok) c = read_group(line, lines, j, 5, values);
+        if (c == Conv::Fail) return c;
         if (!laminate) laminate = Ref::steal(adopt_array(std::vector<double>()));
         if (!values) values = Ref::steal(adopt_array(std::vector<double>()));
         if (!laminate || !values) return Conv::Fail;
@@ -124,9 +125,9 @@ struct Materials {
         int64_t j = start + 2;
         for (int g = 0; g < kGroups; ++g) {
             Ref values;
-            int r = read_group(line, *lines, j, 10, values);
-            if (r < 0 || (r == 1 && PyList_Append(groups.get(), values.get()) < 0)) return false;
-            if (r == 0) break;
+            Conv c = read_group(line, *lines, j, 10, values);
+            if (c == Conv::Fail || (c == Conv::Ok && PyList_Append(groups.get(), values.get()) < 0)) return false;
+            if (c == Conv::Reject) break;
         }
         return store(result.get(), id, Py_BuildValue("(OiiiiO)", title.get(), f[1], f[2], f[0], f[3], groups.get()));
     }
@@ -150,17 +151,17 @@ PyObject* read_blocks(FEMAPParserObject* parser, int32_t block_id, Sink& sink, b
 
 PyObject* read_output_sets(FEMAPParserObject* parser) {
     OutputSets sink;
-    return read_blocks(parser, 450, sink, walk_output_sets<TrackedLines, OutputSets>);
+    return read_blocks(parser, block_id::kOutputSets, sink, walk_output_sets<TrackedLines, OutputSets>);
 }
 
 PyObject* read_properties(FEMAPParserObject* parser) {
     Properties sink;
-    return read_blocks(parser, 402, sink, walk_properties<TrackedLines, Properties>);
+    return read_blocks(parser, block_id::kProperties, sink, walk_properties<TrackedLines, Properties>);
 }
 
 PyObject* read_materials(FEMAPParserObject* parser) {
     Materials sink;
-    return read_blocks(parser, 601, sink, walk_materials<TrackedLines, Materials>);
+    return read_blocks(parser, block_id::kMaterials, sink, walk_materials<TrackedLines, Materials>);
 }
 
 }  // namespace femap::model

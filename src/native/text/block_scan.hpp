@@ -4,12 +4,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "constants.hpp"
 #include "number_syntax.hpp"
 #include "text_bytes.hpp"
 
 namespace femap {
-
-inline constexpr std::string_view kDelimiter = "   -1";
 
 enum class IdentKind : uint8_t { Block, MinusOne, NotInt, Unsure };
 
@@ -37,9 +36,9 @@ struct BodySpan {
 // error. `emit(id, span)` returns false on error. Returns false when either failed.
 template <class Identify, class Emit>
 bool scan_blocks(const char* data, size_t size, size_t start, bool has_cr, Identify&& identify, Emit&& emit) {
+    constexpr std::string_view delimiter = kDelimiter;
     auto is_delimiter = [&](size_t pos, size_t text_end) {
-        return text_end - pos == kDelimiter.size() &&
-               std::memcmp(data + pos, kDelimiter.data(), kDelimiter.size()) == 0;
+        return text_end - pos == delimiter.size() && std::memcmp(data + pos, delimiter.data(), delimiter.size()) == 0;
     };
     size_t pos = start;
     while (pos < size) {

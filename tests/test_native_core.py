@@ -2,6 +2,7 @@
 import pathlib
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -18,3 +19,9 @@ def test_core_builds_and_passes_without_python(tmp_path):
     run = subprocess.run([str(exe)], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout
     assert run.stdout.strip() == "ok"
+
+
+def test_powers_of_five_table_is_the_generated_one():
+    script = ROOT / "tools" / "powers_of_five.py"
+    made = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, check=True).stdout
+    assert made == (ROOT / "src" / "native" / "text" / "powers_of_five.hpp").read_text()

@@ -89,6 +89,13 @@ public:
         if (!ascii_text(i, text) || first_field_is_minus_one(text)) return RealLine::NotSimple;
         return read_real_line(text, push);
     }
+    // Line i read as an entry line of a value section (read_entry_line) where it is
+    // ASCII text; NotSimple leaves the line to split().
+    template <class Push>
+    RealLine read_entry(int64_t i, EntryLine& out, Push&& push) {
+        std::string_view text;
+        return ascii_text(i, text) ? read_entry_line(text, out, push) : RealLine::NotSimple;
+    }
     // Line i as a Python object: a new str for a byte view, the list item itself
     // otherwise. Null with an error set when i is out of range.
     PyObject* line_object(int64_t i);

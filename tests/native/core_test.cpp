@@ -61,6 +61,10 @@ struct TestLines {
         const std::string& l = lines[size_t(i)];
         return first_field_is_minus_one(l) ? RealLine::NotSimple : read_real_line(l, push);
     }
+    template <class Push>
+    RealLine read_entry(int64_t i, EntryLine& out, Push&& push) const {
+        return read_entry_line(lines[size_t(i)], out, push);
+    }
     bool count_fields(int64_t i, size_t limit, size_t& count, bool& minus) const {
         count = count_fields_ascii(lines[size_t(i)], limit);
         minus = may_be_minus_one(lines[size_t(i)]);

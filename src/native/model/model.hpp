@@ -28,6 +28,11 @@ public:
         last = i;
         return BlockLines::read_reals(i, push);
     }
+    template <class Push>
+    RealLine read_entry(int64_t i, EntryLine& out, Push&& push) {
+        last = i;
+        return BlockLines::read_entry(i, out, push);
+    }
     int64_t last = -1;
 };
 

@@ -112,6 +112,49 @@ RealLine read_real_line(std::string_view line, Push&& push) {
     }
 }
 
+// An entry line of a value section read without splitting it, when it is simple (as
+// for read_real_line): field 0 an integer of 1 to 9 digits without a sign, then either
+// exactly one more field, a real (`id, value`: `range` false, the real in `value`), or
+// an integer of 1 to 9 digits and reals, which go to push (a range line).
+struct EntryLine {
+    int32_t first = 0, second = 0;
+    double value = 0;
+    bool range = false;
+};
+
+template <class Push>
+RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push) {
+    const char* p = line.data();
+    const char* e = p + line.size();
+    while (e > p && e[-1] == ',') --e;
+    auto blanks = [&](const char*& q) {
+        while (q < e && is_space(static_cast<unsigned char>(*q))) ++q;
+    };
+    auto small_int = [&](const char*& q, int32_t& v) {
+        const char* b = q;
+        for (v = 0; q < e && q - b < 10 && detail::is_digit(*q); ++q) v = v * 10 + (*q - '0');
+        return q > b && q - b <= 9;
+    };
+    blanks(p);
+    if (!small_int(p, out.first)) return RealLine::NotSimple;
+    blanks(p);
+    if (p == e || *p != ',') return RealLine::NotSimple;
+    ++p;
+    blanks(p);
+    const char* second = p;
+    const char* q = parse_real_prefix(p, e, out.value);
+    if (!q) return RealLine::NotSimple;
+    const char* second_end = q;
+    blanks(q);
+    if (q == e) {
+        out.range = false;
+        return RealLine::Read;
+    }
+    if (*q != ',' || !small_int(second, out.second) || second != second_end) return RealLine::NotSimple;
+    out.range = true;
+    return read_real_line(std::string_view(q + 1, size_t(e - q - 1)), push);
+}
+
 // True when field 0 of the ASCII line is the text "-1".
 inline bool first_field_is_minus_one(std::string_view line) noexcept {
     size_t b = 0;

@@ -7,7 +7,8 @@
 //         Conv split_in_guard(i, Fields&, limit)  (Reject: i is past the end now);
 //         Conv split_if_text(i, Fields&, limit)   (Reject: no such line, or not text)
 //         bool count_fields(i, limit, size_t& count, bool& field0_may_read_minus_one)
-//         optional: RealLine read_reals(i, push)  (see field_split.hpp)
+//         optional: RealLine read_reals(i, push), read_entry(i, EntryLine&, push)
+//         (see field_split.hpp)
 // Fields: size_t size();   Conv to_int32(k, int32_t&);  Conv to_double(k, double&);
 //         Conv check_int(k);  Conv to_int64_clamped(k, int64_t&);
 //         bool is(k, std::string_view text);  bool starts_with(k, char)
@@ -330,38 +331,56 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
     auto& values = [&]() -> auto& {
         if constexpr (buffered) return sink.values; else return own;
     }();
+    auto push = [&](double v) { return values.push(v); };
+    auto read_values = [&](size_t from) -> Conv {
+        for (size_t j = from; j < f.size(); ++j) {
+            double v;
+            FEMAP_TRY_CONV(f.to_double(j, v));
+            if (!push(v)) return Conv::Fail;
+        }
+        return Conv::Ok;
+    };
     for (; k < n;) {
         end.failed_line = k;
-        FEMAP_TRY_CONV(lines.split_in_guard(k, f));
-        if (Conv t = ends_value_section(f); t != Conv::Reject) {
-            if (t == Conv::Fail) return t;
-            ++k;
-            break;
-        }
-        if (f.size() < 2) { ++k; continue; }
-        if (f.size() == 2) {
-            int32_t id;
-            double v;
-            FEMAP_TRY_CONV(f.to_int32(0, id));
-            FEMAP_TRY_CONV(f.to_double(1, v));
-            if (!sink.pair(id, v)) return Conv::Fail;
-            ++k;
-            continue;
-        }
-        int32_t first, last;
-        FEMAP_TRY_CONV(f.to_int32(0, first));
-        FEMAP_TRY_CONV(f.to_int32(1, last));
         const size_t base = buffered ? values.size() : 0;
         values.truncate(base);
-        auto read_values = [&](size_t from) -> Conv {
-            for (size_t j = from; j < f.size(); ++j) {
-                double v;
-                FEMAP_TRY_CONV(f.to_double(j, v));
-                if (!values.push(v)) return Conv::Fail;
+        int32_t first, last;
+        bool read = false;
+        if constexpr (requires(EntryLine e) { lines.read_entry(k, e, push); }) {
+            // A plain `id, value` or range line is read without splitting it.
+            EntryLine entry;
+            RealLine r = lines.read_entry(k, entry, push);
+            if (r == RealLine::PushFailed) return Conv::Fail;
+            if (r == RealLine::Read && !entry.range) {
+                if (!sink.pair(entry.first, entry.value)) return Conv::Fail;
+                ++k;
+                continue;
             }
-            return Conv::Ok;
-        };
-        FEMAP_TRY_CONV(read_values(2));
+            read = r == RealLine::Read;
+            if (read) first = entry.first, last = entry.second;
+            else values.truncate(base);
+        }
+        if (!read) {
+            FEMAP_TRY_CONV(lines.split_in_guard(k, f));
+            if (Conv t = ends_value_section(f); t != Conv::Reject) {
+                if (t == Conv::Fail) return t;
+                ++k;
+                break;
+            }
+            if (f.size() < 2) { ++k; continue; }
+            if (f.size() == 2) {
+                int32_t id;
+                double v;
+                FEMAP_TRY_CONV(f.to_int32(0, id));
+                FEMAP_TRY_CONV(f.to_double(1, v));
+                if (!sink.pair(id, v)) return Conv::Fail;
+                ++k;
+                continue;
+            }
+            FEMAP_TRY_CONV(f.to_int32(0, first));
+            FEMAP_TRY_CONV(f.to_int32(1, last));
+            FEMAP_TRY_CONV(read_values(2));
+        }
         const int64_t count = range_count(first, last);
         ++k;
         while (int64_t(values.size() - base) < count && k < n) {
@@ -369,7 +388,7 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
             if constexpr (requires { lines.read_reals(k, [](double) { return true; }); }) {
                 // A plain line of values is read without splitting it.
                 const size_t mark = values.size();
-                RealLine r = lines.read_reals(k, [&](double v) { return values.push(v); });
+                RealLine r = lines.read_reals(k, push);
                 if (r == RealLine::PushFailed) return Conv::Fail;
                 if (r == RealLine::Read) { ++k; continue; }
                 values.truncate(mark);

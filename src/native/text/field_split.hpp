@@ -132,8 +132,8 @@ RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push) {
     };
     auto small_int = [&](const char*& q, int32_t& v) {
         const char* b = q;
-        for (v = 0; q < e && q - b < 10 && detail::is_digit(*q); ++q) v = v * 10 + (*q - '0');
-        return q > b && q - b <= 9;
+        for (v = 0; q < e && q - b < 9 && detail::is_digit(*q); ++q) v = v * 10 + (*q - '0');
+        return q > b && !(q < e && detail::is_digit(*q));
     };
     blanks(p);
     if (!small_int(p, out.first)) return RealLine::NotSimple;

@@ -93,7 +93,7 @@ PyObject* LineFields::to_list() const {
     return list.release();
 }
 
-bool BlockLines::bind(FEMAPBlockObject* block, NoneLines kind) {
+bool BlockLines::bind(FEMAPBlockObject* block, NoneUse none_use) {
     n_marks_ = 0;
     mark_slot_ = 0;
     have_cursor_ = false;
@@ -109,10 +109,7 @@ bool BlockLines::bind(FEMAPBlockObject* block, NoneLines kind) {
         return true;
     }
     if (block->lines == Py_None) {
-        if (kind == NoneLines::NoLen)
-            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        else
-            PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        raise_none_use(none_use);
         return false;
     }
     bind_list(block->lines);
@@ -149,7 +146,7 @@ std::string_view BlockLines::byte_line(int64_t i) {
 }
 
 static bool index_error() {
-    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    raise_index_error("list");
     return false;
 }
 

@@ -55,11 +55,9 @@ class BlockLines {
 public:
     using Fields = LineFields;
 
-    // Which error a block whose lines are None gives: a length or an iteration.
-    enum class NoneLines { NoLen, NotIterable };
-
-    // Binds the lines of `block`; false with an error set when they are None.
-    bool bind(FEMAPBlockObject* block, NoneLines kind);
+    // Binds the lines of `block`; false with an error set when they are None: the
+    // error of `none_use` (NoneUse::Len or Iter), which the walk's Python form meets first.
+    bool bind(FEMAPBlockObject* block, NoneUse none_use);
     // Binds a list of lines (caller-made).
     void bind_list(PyObject* list);
 

@@ -68,7 +68,7 @@ PyObject* get_block_id(FEMAPBlockObject* self, void*) { return PyLong_FromLong(s
 
 int set_block_id(FEMAPBlockObject* self, PyObject* value, void*) {
     if (!value) {
-        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        raise_no_deleter();
         return -1;
     }
     int32_t id;

@@ -89,10 +89,10 @@ struct OutputSetDict {
 // Runs a record walk over every block of one identifier into a sink whose
 // `result` is the dict or list returned.
 template <class Sink>
-PyObject* extract_with(FEMAPParserObject* self, int32_t block_id, BlockLines::NoneLines none_lines, Sink& sink,
+PyObject* extract_with(FEMAPParserObject* self, int32_t block_id, NoneUse none_use, Sink& sink,
                        bool (*walk)(BlockLines&, Sink&)) {
     if (!sink.result) return nullptr;
-    bool ok = walk_each_block(self, block_id, none_lines, [&](BlockLines& lines) { return walk(lines, sink); });
+    bool ok = walk_each_block(self, block_id, none_use, [&](BlockLines& lines) { return walk(lines, sink); });
     return ok ? sink.result.release() : nullptr;
 }
 
@@ -112,7 +112,7 @@ PyObject* extract_header(FEMAPParserObject* self) {
     Ref first = Ref::borrow(PyList_GET_ITEM(all.get(), 0));  // only the first block is read
     FEMAPBlockObject* block = as_block(first.get());
     BlockLines lines;
-    if (!block || !lines.bind(block, BlockLines::NoneLines::NoLen)) return nullptr;
+    if (!block || !lines.bind(block, NoneUse::Len)) return nullptr;
     if (lines.size() < 2) Py_RETURN_NONE;
     Ref l0 = Ref::steal(lines.line_object(0));
     Ref title = Ref::steal(l0 ? stripped(l0.get()) : nullptr);
@@ -127,12 +127,12 @@ PyObject* extract_header(FEMAPParserObject* self) {
 
 PyObject* extract_nodes(FEMAPParserObject* self, bool force_2d) {
     NodeDict sink{.force_2d = force_2d};
-    return extract_with(self, block_id::kNodes, BlockLines::NoneLines::NotIterable, sink, walk_nodes);
+    return extract_with(self, block_id::kNodes, NoneUse::Iter, sink, walk_nodes);
 }
 
 PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
     NodeArrays sink;
-    if (!walk_each_block(self, block_id::kNodes, BlockLines::NoneLines::NotIterable,
+    if (!walk_each_block(self, block_id::kNodes, NoneUse::Iter,
                          [&](BlockLines& lines) { return walk_nodes(lines, sink); }))
         return nullptr;
     if (numpy_is_own()) return build_tuple({sink.ids.to_array(), sink.coords.to_array(3)});
@@ -150,13 +150,13 @@ PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
 
 PyObject* extract_elements(FEMAPParserObject* self) {
     ElementList sink;
-    return extract_with(self, block_id::kElements, BlockLines::NoneLines::NoLen, sink, walk_elements);
+    return extract_with(self, block_id::kElements, NoneUse::Len, sink, walk_elements);
 }
 
 PyObject* extract_elements_arrays(FEMAPParserObject* self) {
     ElementArrays sink;
     if (!sink.start()) return nullptr;
-    if (!walk_each_block(self, block_id::kElements, BlockLines::NoneLines::NoLen,
+    if (!walk_each_block(self, block_id::kElements, NoneUse::Len,
                          [&](BlockLines& lines) { return walk_elements(lines, sink); }))
         return nullptr;
     Column<int32_t>* parts[] = {&sink.ids, &sink.props, &sink.topos, &sink.connectivity, &sink.offsets};
@@ -179,17 +179,17 @@ PyObject* extract_elements_arrays(FEMAPParserObject* self) {
 
 PyObject* extract_properties(FEMAPParserObject* self) {
     PropertyDict sink;
-    return extract_with(self, block_id::kProperties, BlockLines::NoneLines::NoLen, sink, walk_properties);
+    return extract_with(self, block_id::kProperties, NoneUse::Len, sink, walk_properties);
 }
 
 PyObject* extract_materials(FEMAPParserObject* self) {
     MaterialDict sink;
-    return extract_with(self, block_id::kMaterials, BlockLines::NoneLines::NoLen, sink, walk_materials);
+    return extract_with(self, block_id::kMaterials, NoneUse::Len, sink, walk_materials);
 }
 
 PyObject* extract_output_sets(FEMAPParserObject* self) {
     OutputSetDict sink;
-    return extract_with(self, block_id::kOutputSets, BlockLines::NoneLines::NoLen, sink, walk_output_sets);
+    return extract_with(self, block_id::kOutputSets, NoneUse::Len, sink, walk_output_sets);
 }
 
 }  // namespace femap

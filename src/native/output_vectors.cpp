@@ -7,6 +7,7 @@
 #include "py_errors.hpp"
 #include "py_build.hpp"
 #include "record_results.hpp"
+#include "text/constants.hpp"
 
 namespace femap {
 
@@ -122,7 +123,7 @@ RecordOutcome walk_vectors(FEMAPParserObject* self, Sink& sink) {
     BlockLines lines;
     RecordOutcome outcome = RecordOutcome::Next;
     bool ok = for_each_block(all.get(), [&](FEMAPBlockObject* block) {
-        if (!lines.bind(block, BlockLines::NoneLines::NoLen)) return false;
+        if (!lines.bind(block, NoneUse::Len)) return false;
         outcome = walk_vector_records(lines, sink);
         return outcome == RecordOutcome::Next;
     });
@@ -133,9 +134,9 @@ RecordOutcome walk_vectors(FEMAPParserObject* self, Sink& sink) {
 }  // namespace
 
 PyObject* gather_output_vector_blocks(FEMAPParserObject* self) {
-    Ref first = Ref::steal(fetch_blocks(self, 1051));
+    Ref first = Ref::steal(fetch_blocks(self, block_id::kOutputVectors));
     if (!first) return nullptr;
-    Ref second = Ref::steal(fetch_blocks(self, 451));
+    Ref second = Ref::steal(fetch_blocks(self, block_id::kOutputVectorsOld));
     if (!second) return nullptr;
     return PyNumber_Add(first.get(), second.get());
 }
@@ -143,7 +144,7 @@ PyObject* gather_output_vector_blocks(FEMAPParserObject* self) {
 PyObject* locate_output_vector_header(PyObject* lines, int32_t start_index) {
     if (!check_argument(lines, &PyList_Type, "lines")) return nullptr;
     if (lines == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        raise_none_use(NoneUse::Len);
         return nullptr;
     }
     BlockLines view;

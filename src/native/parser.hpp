@@ -46,13 +46,13 @@ bool for_each_block(PyObject* all_blocks, Fn&& fn) {
 // Fetches get_blocks(block_id) through the override check and runs
 // walk(BlockLines&) -> bool over each block in list order.
 template <class Walk>
-bool walk_each_block(FEMAPParserObject* self, int32_t block_id, BlockLines::NoneLines none_lines, Walk&& walk) {
+bool walk_each_block(FEMAPParserObject* self, int32_t block_id, NoneUse none_use, Walk&& walk) {
     Ref all = Ref::steal(fetch_blocks(self, block_id));
     if (!all) return false;
     GcPause pause;
     BlockLines lines;
     return for_each_block(all.get(), [&](FEMAPBlockObject* block) {
-        return lines.bind(block, none_lines) && walk(lines);
+        return lines.bind(block, none_use) && walk(lines);
     });
 }
 

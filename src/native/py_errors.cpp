@@ -32,6 +32,8 @@ void raise_index_error(const char* container) { PyErr_Format(PyExc_IndexError, "
 
 void raise_undefined_name(const char* name) { PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", name); }
 
+void raise_no_deleter() { PyErr_SetString(PyExc_NotImplementedError, "__del__"); }
+
 bool check_argument(PyObject* obj, PyTypeObject* type, const char* arg) {
     if (obj == Py_None || Py_IS_TYPE(obj, type)) return true;
     raise_argument_type(arg, type->tp_name, obj);

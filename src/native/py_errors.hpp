@@ -34,6 +34,8 @@ void raise_none_attribute(const char* name);
 void raise_index_error(const char* container);
 // NameError "name '<name>' is not defined".
 void raise_undefined_name(const char* name);
+// NotImplementedError "__del__": deleting an attribute that can only be set.
+void raise_no_deleter();
 
 // Exact-type test of an argument: the type itself or None passes.
 bool check_argument(PyObject* obj, PyTypeObject* type, const char* arg);

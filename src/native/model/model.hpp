@@ -73,7 +73,7 @@ bool walk_block_list(PyObject* all, Walk&& walk) {
             return false;
         }
         auto* block = reinterpret_cast<FEMAPBlockObject*>(item.get());
-        if (!lines.bind(block, BlockLines::NoneLines::NoLen) || !walk(lines)) return false;
+        if (!lines.bind(block, NoneUse::Len) || !walk(lines)) return false;
     }
     return true;
 }

@@ -6,6 +6,7 @@
 #include "py_build.hpp"
 #include "record_results.hpp"
 #include "text/constants.hpp"
+#include "text/record_walks.hpp"
 
 namespace femap {
 

@@ -8,7 +8,7 @@
 
 #include "pyref.hpp"
 #include "text/number_syntax.hpp"
-#include "text/record_walks.hpp"
+#include "text/outcomes.hpp"
 
 namespace femap {
 

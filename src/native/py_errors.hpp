@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "text/record_walks.hpp"
+#include "text/outcomes.hpp"
 
 namespace femap {
 

@@ -64,19 +64,20 @@ bool choose_mode(PyObject* f, ReadMode& mode) {
     return true;
 }
 
-// int() of an identifier line by the host: 1 with `id` set, 0 for "-1" or no
-// integer, -1 on error (the OverflowError of the narrowing).
-int identify_exact(PyObject* line, int32_t& id) {
+// int() of an identifier line by the host: Ok with `id` set, Reject for "-1" or no
+// integer, Fail on error (the OverflowError of the narrowing).
+Conv identify_exact(PyObject* line, int32_t& id) {
     Ref stripped = Ref::steal(PyObject_CallMethod(line, "strip", nullptr));
-    if (!stripped) return -1;
-    if (PyUnicode_Check(stripped.get()) && PyUnicode_CompareWithASCIIString(stripped.get(), "-1") == 0) return 0;
+    if (!stripped) return Conv::Fail;
+    if (PyUnicode_Check(stripped.get()) && PyUnicode_CompareWithASCIIString(stripped.get(), "-1") == 0)
+        return Conv::Reject;
     Ref value = Ref::steal(PyLong_FromUnicodeObject(stripped.get(), 10));
     if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return Conv::Fail;
         PyErr_Clear();
-        return 0;
+        return Conv::Reject;
     }
-    return narrow_to_int32(value.get(), id) ? 1 : -1;
+    return narrow_to_int32(value.get(), id) ? Conv::Ok : Conv::Fail;
 }
 
 // Appends a block to the list stored under its identifier, storing a new list first.
@@ -104,24 +105,23 @@ bool scan_bytes(PyObject* bytes, bool ascii, PyObject* blocks) {
     const size_t start = !ascii && size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     bool has_cr = std::memchr(data, '\r', size) != nullptr;
     uint8_t flags = (ascii ? FEMAP_TEXT_ASCII : 0) | (has_cr ? FEMAP_TEXT_HAS_CR : 0);
-    auto identify = [&](std::string_view line, int32_t& id) -> int {
+    auto identify = [&](std::string_view line, int32_t& id) -> Conv {
         if (ascii || is_ascii(line)) {
             int64_t v = 0;
             switch (classify_identifier_ascii(line, v)) {
-                case IdentKind::Block:
+                case Parse::Ok:
                     if (v < INT32_MIN || v > INT32_MAX) {
                         raise_int_overflow();
-                        return -1;
+                        return Conv::Fail;
                     }
                     id = static_cast<int32_t>(v);
-                    return 1;
-                case IdentKind::MinusOne:
-                case IdentKind::NotInt: return 0;
-                case IdentKind::Unsure: break;
+                    return Conv::Ok;
+                case Parse::Invalid: return Conv::Reject;
+                case Parse::Unsure: break;
             }
         }
         Ref s = Ref::steal(line_str(line, ascii || is_ascii(line)));
-        return s ? identify_exact(s.get(), id) : -1;
+        return s ? identify_exact(s.get(), id) : Conv::Fail;
     };
     auto emit = [&](int32_t id, const BodySpan& span) {
         return store_block(blocks, id, new_lazy_block(id, bytes, span.begin, span.end, span.n_lines, flags));
@@ -137,11 +137,13 @@ PyObject* without_newlines(PyObject* line) {
     return PyUnicode_Substring(line, 0, n);
 }
 
-// -1 on error, else whether the line (without line feeds) is the delimiter line.
-int is_delimiter_line(PyObject* line, Ref& text) {
+// The line without its line feeds in `text`, and whether that is the delimiter line.
+// False with an error set on failure.
+bool read_line_text(PyObject* line, Ref& text, bool& delimiter) {
     text = Ref::steal(without_newlines(line));
-    if (!text) return -1;
-    return PyUnicode_Check(text.get()) && PyUnicode_CompareWithASCIIString(text.get(), kDelimiter) == 0;
+    if (!text) return false;
+    delimiter = PyUnicode_Check(text.get()) && PyUnicode_CompareWithASCIIString(text.get(), kDelimiter) == 0;
+    return true;
 }
 
 // The lines of readlines(); a byte order mark at the start of the first line is
@@ -158,23 +160,22 @@ bool scan_lines(PyObject* lines, PyObject* blocks) {
         }
     }
     Ref text;
+    bool delimiter;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines);) {
-        int d = is_delimiter_line(PyList_GET_ITEM(lines, i), text);
-        if (d < 0) return false;
-        if (!d) { ++i; continue; }
+        if (!read_line_text(PyList_GET_ITEM(lines, i), text, delimiter)) return false;
+        if (!delimiter) { ++i; continue; }
         if (i + 1 >= PyList_GET_SIZE(lines)) break;
         int32_t id = 0;
         Ref next = Ref::borrow(PyList_GET_ITEM(lines, i + 1));
-        int r = identify_exact(next.get(), id);
-        if (r < 0) return false;
-        if (r == 0) { ++i; continue; }
+        Conv c = identify_exact(next.get(), id);
+        if (c == Conv::Fail) return false;
+        if (c == Conv::Reject) { ++i; continue; }
         Ref body = Ref::steal(PyList_New(0));
         if (!body) return false;
         for (i += 2; i < PyList_GET_SIZE(lines);) {
-            d = is_delimiter_line(PyList_GET_ITEM(lines, i), text);
-            if (d < 0) return false;
+            if (!read_line_text(PyList_GET_ITEM(lines, i), text, delimiter)) return false;
             ++i;
-            if (d) break;
+            if (delimiter) break;
             if (PyList_Append(body.get(), text.get()) < 0) return false;
         }
         if (!store_block(blocks, id, new_block(id, body.get()))) return false;

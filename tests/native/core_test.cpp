@@ -199,9 +199,9 @@ int main() {
         text.data(), text.size(), 0, true,
         [](std::string_view line, int32_t& id) {
             int64_t v;
-            if (classify_identifier_ascii(line, v) != IdentKind::Block) return 0;
+            if (classify_identifier_ascii(line, v) != Parse::Ok) return Conv::Reject;
             id = static_cast<int32_t>(v);
-            return 1;
+            return Conv::Ok;
         },
         [&](int32_t id, const BodySpan& span) { found.push_back({id, span.n_lines}); return true; });
     CHECK(ok && found == (std::vector<std::pair<int32_t, int64_t>>{{403, 2}, {403, 1}}));

@@ -8,6 +8,7 @@
 
 #include "block_lines.hpp"
 #include "record_results.hpp"
+#include "text/record_walks.hpp"
 
 namespace femap::model {
 

@@ -10,19 +10,12 @@
 
 namespace femap {
 
-enum class IdentKind : uint8_t { Block, MinusOne, NotInt, Unsure };
-
-// Fast reading of an ASCII identifier line. Block when it names a block whose
-// identifier fits the signed 64-bit range (narrowing is the caller's), MinusOne for
-// "-1", NotInt when int() refuses it, Unsure when only the host can tell.
-inline IdentKind classify_identifier_ascii(std::string_view line, int64_t& id) noexcept {
+// Fast reading of an ASCII identifier line: Ok when it names a block, with an
+// identifier in the signed 64-bit range (narrowing is the caller's); Invalid when it
+// opens none (it is "-1", or int() refuses it); Unsure when only the host can tell.
+inline Parse classify_identifier_ascii(std::string_view line, int64_t& id) noexcept {
     std::string_view s = strip_space(line);
-    if (s == "-1") return IdentKind::MinusOne;
-    switch (parse_int_ascii(s, id)) {
-        case Parse::Ok: return IdentKind::Block;
-        case Parse::Invalid: return IdentKind::NotInt;
-        default: return IdentKind::Unsure;
-    }
+    return s == "-1" ? Parse::Invalid : parse_int_ascii(s, id);
 }
 
 struct BodySpan {
@@ -31,9 +24,10 @@ struct BodySpan {
     int64_t n_lines;  // number of body lines
 };
 
-// Walks the buffer once from `start`. `identify(line_view, int32_t& id)` returns 1
-// when the line names a block, 0 when it opens none (a "-1" line or no integer), -1 on
-// error. `emit(id, span)` returns false on error. Returns false when either failed.
+// Walks the buffer once from `start`. `identify(line_view, int32_t& id) -> Conv` is Ok
+// when the line names a block, Reject when it opens none (a "-1" line or no integer:
+// the guard around int() of the line), Fail on error. `emit(id, span)` returns false on
+// error. Returns false when either failed.
 template <class Identify, class Emit>
 bool scan_blocks(const char* data, size_t size, size_t start, bool has_cr, Identify&& identify, Emit&& emit) {
     constexpr std::string_view delimiter = kDelimiter;
@@ -51,9 +45,9 @@ bool scan_blocks(const char* data, size_t size, size_t start, bool has_cr, Ident
         if (id_pos >= size) break;  // the delimiter line is the last line
         LineEnd id_le = find_line_end(data, size, id_pos, has_cr);
         int32_t id = 0;
-        int r = identify(std::string_view(data + id_pos, id_le.text_end - id_pos), id);
-        if (r < 0) return false;
-        if (r == 0) {
+        Conv c = identify(std::string_view(data + id_pos, id_le.text_end - id_pos), id);
+        if (c == Conv::Fail) return false;
+        if (c == Conv::Reject) {
             pos = id_pos;  // the identifier line is examined as an ordinary line
             continue;
         }

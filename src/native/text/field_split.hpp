@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "number_syntax.hpp"
+#include "outcomes.hpp"
 #include "text_bytes.hpp"
 
 #if defined(__SSE2__)
@@ -82,13 +83,6 @@ size_t for_each_field_ascii(std::string_view line, size_t limit, Field&& field) 
     }
     return found;
 }
-
-// How read_real_line ended.
-enum class RealLine : uint8_t {
-    Read,        // every field was a number and went to push
-    NotSimple,   // not such a line: split it (what was pushed is to be dropped)
-    PushFailed,  // push returned false
-};
 
 // Every field of an ASCII line read as a real, in order, into push(double) -> bool,
 // when the line is that simple: each field a number parse_real_prefix reads, with blanks

@@ -7,15 +7,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "outcomes.hpp"
 #include "powers_of_five.hpp"
 
 namespace femap {
-
-enum class Parse : uint8_t {
-    Ok,       // converted; the value is exact
-    Invalid,  // the host's conversion raises ValueError for this text
-    Unsure,   // not decided here (underscores, long digit strings, inf/nan, ...)
-};
 
 // int(text) for ASCII text: at most 18 digits, no underscores.
 Parse parse_int_ascii(std::string_view text, int64_t& value) noexcept;

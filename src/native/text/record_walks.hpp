@@ -20,13 +20,11 @@
 #include <vector>
 
 #include "field_split.hpp"
+#include "outcomes.hpp"
 
 namespace femap {
 
-// Outcome of a conversion: Reject is the ValueError a record guard swallows,
-// Fail an error that ends the whole call.
-enum class Conv : uint8_t { Ok, Reject, Fail };
-
+// Returns the step's outcome unless it is Ok (local to this header).
 #define FEMAP_TRY_CONV(expr)                    \
     do {                                        \
         ::femap::Conv c_ = (expr);              \
@@ -453,9 +451,6 @@ bool skip_vector_values(Lines& lines, int64_t n, int64_t k, int64_t& next) {
     return true;
 }
 
-// What a record handler tells the walk.
-enum class RecordOutcome : uint8_t { Next, Stop, Fail };
-
 // The record walk over one block. For each vector start line (2 or more fields,
 // fields 0 and 1 integers) it calls sink.title(lines, index_or_-1) -> Conv, searches the
 // header, then sink.record(lines, n, set, vec, header, next) which sets `next`
@@ -486,3 +481,5 @@ RecordOutcome walk_vector_records(Lines& lines, Sink& sink) {
 }
 
 }  // namespace femap
+
+#undef FEMAP_TRY_CONV

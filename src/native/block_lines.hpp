@@ -79,12 +79,12 @@ public:
     // Line i as ASCII text when it is one (a byte view, or an ASCII str of the list).
     bool ascii_text(int64_t i, std::string_view& text);
     // The fields of line i read as reals into push(double) -> bool without splitting,
-    // where it is ASCII text that read_real_line takes and its field 0 is not "-1" (the
-    // start of a terminator); NotSimple leaves the line to split().
+    // where it is ASCII text that read_real_line takes and its field 0 cannot read as -1
+    // (the start of a terminator); NotSimple leaves the line to split().
     template <class Push>
     RealLine read_reals(int64_t i, Push&& push) {
         std::string_view text;
-        if (!ascii_text(i, text) || first_field_is_minus_one(text)) return RealLine::NotSimple;
+        if (!ascii_text(i, text) || may_be_minus_one(text)) return RealLine::NotSimple;
         return read_real_line(text, push);
     }
     // Line i read as an entry line of a value section (read_entry_line) where it is

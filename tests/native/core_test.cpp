@@ -59,7 +59,7 @@ struct TestLines {
     template <class Push>
     RealLine read_reals(int64_t i, Push&& push) const {
         const std::string& l = lines[size_t(i)];
-        return first_field_is_minus_one(l) ? RealLine::NotSimple : read_real_line(l, push);
+        return may_be_minus_one(l) ? RealLine::NotSimple : read_real_line(l, push);
     }
     template <class Push>
     RealLine read_entry(int64_t i, EntryLine& out, Push&& push) const {

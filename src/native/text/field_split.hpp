@@ -149,15 +149,6 @@ RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push) {
     return read_real_line(std::string_view(q + 1, size_t(e - q - 1)), push);
 }
 
-// True when field 0 of the ASCII line is the text "-1".
-inline bool first_field_is_minus_one(std::string_view line) noexcept {
-    size_t b = 0;
-    while (b < line.size() && is_space(static_cast<unsigned char>(line[b]))) ++b;
-    if (line.substr(b, 2) != "-1") return false;
-    b += 2;
-    return b == line.size() || line[b] == ',' || is_space(static_cast<unsigned char>(line[b]));
-}
-
 inline void split_fields_ascii(std::string_view line, FieldViews& out, size_t limit = SIZE_MAX) {
     out.clear();
     for_each_field_ascii(line, limit, [&](const char* b, const char* e) { out.emplace_back(b, size_t(e - b)); });

@@ -171,7 +171,7 @@ bool BlockLines::count_fields(int64_t i, size_t limit, size_t& count, bool& minu
     std::string_view text;
     if (ascii_text(i, text)) {
         // a byte view may read on into the file's bytes
-        count = count_fields_ascii(text, limit, list_ ? nullptr : data_ + PyBytes_GET_SIZE(owner_.get()));
+        count = count_fields_ascii(text, limit, readable_end(text));
         minus_one = may_be_minus_one(text);
         return true;
     }

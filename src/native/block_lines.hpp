@@ -85,14 +85,14 @@ public:
     RealLine read_reals(int64_t i, Push&& push) {
         std::string_view text;
         if (!ascii_text(i, text) || may_be_minus_one(text)) return RealLine::NotSimple;
-        return read_real_line(text, push);
+        return read_real_line(text, push, readable_end(text));
     }
     // Line i read as an entry line of a value section (read_entry_line) where it is
     // ASCII text; NotSimple leaves the line to split().
     template <class Push>
     RealLine read_entry(int64_t i, EntryLine& out, Push&& push) {
         std::string_view text;
-        return ascii_text(i, text) ? read_entry_line(text, out, push) : RealLine::NotSimple;
+        return ascii_text(i, text) ? read_entry_line(text, out, push, readable_end(text)) : RealLine::NotSimple;
     }
     // Line i as a Python object: a new str for a byte view, the list item itself
     // otherwise. Null with an error set when i is out of range.
@@ -100,6 +100,11 @@ public:
 
 private:
     std::string_view byte_line(int64_t i);
+    // How far the bytes of a line of this block may be read: to the end of the file's
+    // bytes for a byte view, to the line's end for a list item.
+    const char* readable_end(std::string_view text) const {
+        return list_ ? text.data() + text.size() : data_ + PyBytes_GET_SIZE(owner_.get());
+    }
 
     LineFields scratch_;  // fields of a line count_fields() cannot count in place
     Ref owner_;  // the bytes of the file, or the list

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -191,6 +192,54 @@ int main() {
     // A capped exponent must not pass for a small one.
     std::string tiny = "0." + std::string(100005, '0') + "1e1000100";
     CHECK(parse_real_ascii(tiny, d) == Parse::Unsure);
+
+    // Lines of reals: read whole exactly when every comma piece is blanks, a number the
+    // scalar reader takes and blanks, with the values of that reader, bit for bit;
+    // with the bytes after the line readable or not.
+    int lines_read = 0;
+    for (int rep = 0; rep < 300000; ++rep) {
+        auto draw = [&](unsigned n) { seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; return unsigned(seed >> 33) % n; };
+        std::string line;
+        for (unsigned f = 0, fields = 1 + draw(14); f < fields; ++f) {
+            if (f) line += ',';
+            line += std::string(draw(5) == 0 ? draw(8) : 0, ' ');
+            if (draw(3)) line += "-+"[draw(2)];
+            for (unsigned k = draw(12); k--;) line += next_digit();
+            if (draw(4)) line += '.';
+            for (unsigned k = draw(12); k--;) line += next_digit();
+            if (draw(3) == 0) {
+                line += "EeDd"[draw(4)];
+                if (draw(2)) line += "-+"[draw(2)];
+                for (unsigned k = draw(6); k--;) line += next_digit();
+            }
+            if (draw(40) == 0 && !line.empty()) line[draw(unsigned(line.size()))] = " .,x\t-E0"[draw(9)];
+        }
+        line += std::string(draw(3), ',');
+        std::vector<double> want;
+        bool simple = true;
+        std::string_view rest(line);
+        while (!rest.empty() && rest.back() == ',') rest.remove_suffix(1);
+        for (size_t at = 0; simple;) {
+            size_t comma = std::min(rest.find(',', at), rest.size());
+            std::string_view piece = strip_space(rest.substr(at, comma - at));
+            double v;
+            simple = parse_real_prefix(piece.data(), piece.data() + piece.size(), v) == piece.data() + piece.size();
+            want.push_back(v);
+            if (comma == rest.size()) break;
+            at = comma + 1;
+        }
+        std::string buffer = line + std::string(draw(2) ? 40 : 0, "0,e."[draw(4)]);
+        std::vector<double> got;
+        RealLine r = read_real_line(std::string_view(buffer.data(), line.size()), [&](double v) { got.push_back(v); return true; },
+                                    buffer.data() + buffer.size());
+        CHECK(r == (simple ? RealLine::Read : RealLine::NotSimple));
+        if (simple && r == RealLine::Read) {
+            ++lines_read;
+            CHECK(got.size() == want.size() &&
+                  std::memcmp(got.data(), want.data(), got.size() * sizeof(double)) == 0);
+        }
+    }
+    CHECK(lines_read > 10000);
 
     // Scan: CRLF, a "-1" line after a delimiter, a repeated identifier.
     std::string text = "x\r\n   -1\r\n   -1\r\n 403\r\na\r\n\r\n   -1\r\n   -1\r\n403\r\nb";

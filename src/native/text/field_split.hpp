@@ -9,6 +9,7 @@
 
 #include "number_syntax.hpp"
 #include "outcomes.hpp"
+#include "real_runs.hpp"
 #include "text_bytes.hpp"
 
 #if defined(__SSE2__)
@@ -87,23 +88,23 @@ size_t for_each_field_ascii(std::string_view line, size_t limit, Field&& field) 
 // Every field of an ASCII line read as a real, in order, into push(double) -> bool,
 // when the line is that simple: each field a number parse_real_prefix reads, with blanks
 // at most around it, no empty field but the trailing commas. The fields and values are
-// then those of the splitter and of float().
+// then those of the splitter and of float(). Bytes up to `limit` (by default the end of
+// the line) may be read.
 template <class Push>
-RealLine read_real_line(std::string_view line, Push&& push) {
+RealLine read_real_line(std::string_view line, Push&& push, const char* limit = nullptr) {
     const char* p = line.data();
     const char* e = p + line.size();
     while (e > p && e[-1] == ',') --e;
-    for (;;) {
-        while (p < e && is_space(static_cast<unsigned char>(*p))) ++p;
-        double v;
-        const char* q = parse_real_prefix(p, e, v);
-        if (!q) return RealLine::NotSimple;
-        while (q < e && is_space(static_cast<unsigned char>(*q))) ++q;
-        if (q < e && *q != ',') return RealLine::NotSimple;
-        if (!push(v)) return RealLine::PushFailed;
-        if (q == e) return RealLine::Read;
-        p = q + 1;
+    if (!limit) limit = e;
+    double batch[kRealBatch];
+    for (bool done = false; !done;) {
+        size_t n;
+        p = read_real_run(p, e, limit, batch, n, done);
+        if (!p) return RealLine::NotSimple;
+        for (size_t k = 0; k < n; ++k)
+            if (!push(batch[k])) return RealLine::PushFailed;
     }
+    return RealLine::Read;
 }
 
 // An entry line of a value section read without splitting it, when it is simple (as
@@ -117,7 +118,7 @@ struct EntryLine {
 };
 
 template <class Push>
-RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push) {
+RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push, const char* limit = nullptr) {
     const char* p = line.data();
     const char* e = p + line.size();
     while (e > p && e[-1] == ',') --e;
@@ -146,7 +147,7 @@ RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push) {
     }
     if (*q != ',' || !small_int(second, out.second) || second != second_end) return RealLine::NotSimple;
     out.range = true;
-    return read_real_line(std::string_view(q + 1, size_t(e - q - 1)), push);
+    return read_real_line(std::string_view(q + 1, size_t(e - q - 1)), push, limit);
 }
 
 inline void split_fields_ascii(std::string_view line, FieldViews& out, size_t limit = SIZE_MAX) {

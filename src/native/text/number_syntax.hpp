@@ -125,6 +125,19 @@ inline bool scale_by_power_of_ten(uint64_t w, int q, bool neg, double& out) noex
 #endif
 }
 
+// The double nearest to (-1 if neg) * mantissa * 10**scale: one correctly rounded
+// multiplication or division where the mantissa is below 2**53 and the power of ten at
+// most 22, else scale_by_power_of_ten (false where that leaves the number).
+inline bool to_double(uint64_t mantissa, int scale, bool neg, double& out) noexcept {
+    if (mantissa > (uint64_t(1) << 53) || scale < -22 || scale > 22) return scale_by_power_of_ten(mantissa, scale, neg, out);
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    double d = static_cast<double>(mantissa);
+    d = scale < 0 ? d / kPow10[-scale] : d * kPow10[scale];
+    out = std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>(neg) << 63));
+    return true;
+}
+
 }  // namespace detail
 
 // int(text) for a field of at most nine digits with an optional sign and no white
@@ -180,14 +193,7 @@ inline const char* parse_real_prefix(const char* p, const char* e, double& out) 
         if (exp_digits == 0) return nullptr;
         scale += (1 - 2 * static_cast<int>(exp_neg)) * exponent;
     }
-    if (mantissa > (uint64_t(1) << 53) || scale < -22 || scale > 22)
-        return detail::scale_by_power_of_ten(mantissa, scale, neg, out) ? p : nullptr;
-    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    double d = static_cast<double>(mantissa);
-    d = scale < 0 ? d / kPow10[-scale] : d * kPow10[scale];
-    out = std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>(neg) << 63));
-    return p;
+    return detail::to_double(mantissa, scale, neg, out) ? p : nullptr;
 }
 
 // float(text) for the texts that are one such number and nothing else; false leaves

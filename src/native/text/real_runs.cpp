@@ -1,0 +1,159 @@
+#include "real_runs.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "field_split.hpp"
+#include "number_syntax.hpp"
+#include "text_bytes.hpp"
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define FEMAP_SSE41_REALS 1
+#define FEMAP_SSE41 __attribute__((target("ssse3,sse4.1")))
+#endif
+
+namespace femap {
+
+bool read_real_field(const char* b, const char* e, double& out) noexcept {
+    while (b < e && is_space(static_cast<unsigned char>(*b))) ++b;
+    const char* q = parse_real_prefix(b, e, out);
+    if (!q) return false;
+    while (q < e && is_space(static_cast<unsigned char>(*q))) ++q;
+    return q == e;
+}
+
+namespace {
+
+// The loop over a run's fields, for any field reader: commas found 16 bytes at a time,
+// the end of the run taken as one more.
+template <class Field>
+[[gnu::always_inline]] inline const char* walk_run(Field&& field, const char* p, const char* e, const char* limit,
+                                                   double* out, size_t& count, bool& done) noexcept {
+    count = 0;
+    done = false;
+    const char* start = p;
+    for (const char* q = p;; q += 16) {
+        const size_t left = size_t(e - q);
+        unsigned mask = 0;
+#if defined(__SSE2__)
+        if (limit - q >= 16)
+            mask = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)), _mm_set1_epi8(','))));
+        else
+#endif
+            for (size_t k = 0; k < std::min<size_t>(16, left); ++k) mask |= unsigned(q[k] == ',') << k;
+        if (left <= 16) mask = (mask & ((1u << left) - 1)) | (1u << left);
+        for (; mask; mask &= mask - 1) {
+            const char* end = q + __builtin_ctz(mask);
+            if (!field(start, end, limit, out[count])) return nullptr;
+            ++count;
+            if (end == e) {
+                done = true;
+                return e;
+            }
+            start = end + 1;
+            if (count == kRealBatch) return start;
+        }
+    }
+}
+
+struct ScalarField {
+    bool operator()(const char* b, const char* e, const char*, double& out) const noexcept {
+        return read_real_field(b, e, out);
+    }
+};
+
+#if FEMAP_SSE41_REALS
+bool has_sse41() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.1");
+}
+
+const bool kSse41 = has_sse41();
+
+// The plain decimal that is all of [b, b + size), size 1 to 16, with 16 bytes readable
+// at b: an optional sign, digits with at most one point among them (at least one
+// digit), then optionally E, e, D or d, an optional sign and 1 to 4 digits. False for
+// any other text, and where to_double leaves the number.
+FEMAP_SSE41 inline bool sse41_real(const char* b, unsigned size, double& out) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    const unsigned in_field = (1u << size) - 1;
+    const __m128i folded = _mm_or_si128(v, _mm_set1_epi8(0x20));
+    const unsigned letters = static_cast<unsigned>(_mm_movemask_epi8(
+                                 _mm_or_si128(_mm_cmpeq_epi8(folded, _mm_set1_epi8('e')),
+                                              _mm_cmpeq_epi8(folded, _mm_set1_epi8('d'))))) &
+                             in_field;
+    const unsigned exp_at = letters ? static_cast<unsigned>(__builtin_ctz(letters)) : size;
+    const bool neg = b[0] == '-';
+    const unsigned sign = unsigned(neg | (b[0] == '+'));
+    const unsigned mantissa_bytes = ((1u << exp_at) - 1) & ~((1u << sign) - 1);
+    const unsigned points =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('.')))) & mantissa_bytes;
+    const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    const unsigned digits =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d)));
+    if (((digits | points) & mantissa_bytes) != mantissa_bytes || (points & (points - 1)) ||
+        mantissa_bytes == points)
+        return false;
+    // Digits after the point; 16 (none) without one.
+    const int fraction = points ? int(exp_at) - 1 - __builtin_ctz(points) : 16;
+    // Byte j of the shuffle takes the digit 15 - j places from the last one, one byte
+    // further left once past the point, zero (high bit set) before the first digit.
+    const __m128i from_last = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    __m128i source = _mm_sub_epi8(_mm_set1_epi8(char(exp_at - 1)), from_last);
+    source = _mm_add_epi8(source, _mm_cmpgt_epi8(from_last, _mm_set1_epi8(char(fraction - 1))));
+    source = _mm_or_si128(source, _mm_cmpgt_epi8(_mm_set1_epi8(char(sign)), source));
+    const __m128i placed = _mm_shuffle_epi8(d, source);
+    const __m128i pairs = _mm_maddubs_epi16(placed, _mm_setr_epi8(10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1, 10, 1));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+    const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours),
+                                          _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
+    const uint64_t mantissa = uint64_t(uint32_t(_mm_cvtsi128_si32(eights))) * 100000000u +
+                              uint32_t(_mm_extract_epi32(eights, 1));
+    int scale = points ? -fraction : 0;
+    if (letters) {
+        const char* p = b + exp_at + 1;
+        const char* e = b + size;
+        if (p == e) return false;
+        const bool exp_neg = *p == '-';
+        p += static_cast<int>(exp_neg | (*p == '+'));
+        if (p == e || e - p > 4) return false;
+        int exponent = 0;
+        for (; p < e; ++p) {
+            if (!detail::is_digit(*p)) return false;
+            exponent = exponent * 10 + (*p - '0');
+        }
+        scale += exp_neg ? -exponent : exponent;
+    }
+    return detail::to_double(mantissa, scale, neg, out);
+}
+
+struct Sse41Field {
+    FEMAP_SSE41 bool operator()(const char* b, const char* e, const char* limit, double& out) const noexcept {
+        if (b < e && *b == ' ') b = skip_blanks(b, e, limit);  // fixed-width padding
+        const unsigned size = static_cast<unsigned>(e - b);
+        if (size - 1 < 16 && limit - b >= 16 && sse41_real(b, size, out)) return true;
+        return read_real_field(b, e, out);
+    }
+};
+
+[[gnu::flatten]] FEMAP_SSE41 const char* sse41_run(const char* p, const char* e, const char* limit, double* out, size_t& count,
+                                  bool& done) noexcept {
+    return walk_run(Sse41Field{}, p, e, limit, out, count, done);
+}
+#endif
+
+}  // namespace
+
+const char* read_real_run(const char* p, const char* e, const char* limit, double* out, size_t& count,
+                          bool& done) noexcept {
+#if FEMAP_SSE41_REALS
+    if (kSse41) return sse41_run(p, e, limit, out, count, done);
+#endif
+    return walk_run(ScalarField{}, p, e, limit, out, count, done);
+}
+
+}  // namespace femap

@@ -1,0 +1,25 @@
+// Runs of comma-separated reals, the bulk of a results block, read field by field
+// into a small batch. Where the processor has SSE4.1 (asked once, at load) a field of
+// at most 16 bytes is read in one go: its sign, point and exponent letter found by
+// comparing all its bytes at once, its digits gathered into place by one shuffle and
+// summed by multiply-adds. Any field that this does not take is read by
+// parse_real_prefix, so every value and every refusal is that of read_real_line.
+#pragma once
+#include <cstddef>
+
+namespace femap {
+
+// Room of a batch: more fields than any line of results holds.
+inline constexpr size_t kRealBatch = 32;
+
+// One field [b, e) read as a real: blanks, a number parse_real_prefix takes, blanks.
+bool read_real_field(const char* b, const char* e, double& out) noexcept;
+
+// Reads the comma-separated fields of [p, e) (its trailing commas already off) as
+// reals into out, at most kRealBatch of them, into `count`. Returns where to go on
+// (`done` once the last field is read), or null when a field is not a plain real.
+// Bytes from p up to `limit` (>= e) may be read.
+const char* read_real_run(const char* p, const char* e, const char* limit, double* out, size_t& count,
+                          bool& done) noexcept;
+
+}  // namespace femap

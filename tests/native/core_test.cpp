@@ -233,6 +233,14 @@ int main() {
         RealLine r = read_real_line(std::string_view(buffer.data(), line.size()), [&](double v) { got.push_back(v); return true; },
                                     buffer.data() + buffer.size());
         CHECK(r == (simple ? RealLine::Read : RealLine::NotSimple));
+        if (want.size() == 1) {  // then also the value of an `id, value` entry line
+            std::string entry = "7," + buffer;
+            EntryLine got_entry;
+            RealLine er = read_entry_line(std::string_view(entry.data(), line.size() + 2), got_entry,
+                                          [](double) { return false; }, entry.data() + entry.size());
+            CHECK(er == (simple ? RealLine::Read : RealLine::NotSimple));
+            if (simple) CHECK(got_entry.first == 7 && !got_entry.range && std::memcmp(&got_entry.value, &want[0], 8) == 0);
+        }
         if (simple && r == RealLine::Read) {
             ++lines_read;
             CHECK(got.size() == want.size() &&

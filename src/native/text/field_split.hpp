@@ -135,16 +135,17 @@ RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push, con
     blanks(p);
     if (p == e || *p != ',') return RealLine::NotSimple;
     ++p;
+    if (!std::memchr(p, ',', size_t(e - p))) {  // `id, value`
+        if (!read_real_field(p, e, limit ? limit : e, out.value)) return RealLine::NotSimple;
+        out.range = false;
+        return RealLine::Read;
+    }
     blanks(p);
     const char* second = p;
     const char* q = parse_real_prefix(p, e, out.value);
     if (!q) return RealLine::NotSimple;
     const char* second_end = q;
-    blanks(q);
-    if (q == e) {
-        out.range = false;
-        return RealLine::Read;
-    }
+    blanks(q);  // a comma follows
     if (*q != ',' || !small_int(second, out.second) || second != second_end) return RealLine::NotSimple;
     out.range = true;
     return read_real_line(std::string_view(q + 1, size_t(e - q - 1)), push, limit);

@@ -148,6 +148,13 @@ struct Sse41Field {
 
 }  // namespace
 
+bool read_real_field(const char* b, const char* e, const char* limit, double& out) noexcept {
+#if FEMAP_SSE41_REALS
+    if (kSse41) return Sse41Field{}(b, e, limit, out);
+#endif
+    return read_real_field(b, e, out);
+}
+
 const char* read_real_run(const char* p, const char* e, const char* limit, double* out, size_t& count,
                           bool& done) noexcept {
 #if FEMAP_SSE41_REALS

@@ -128,6 +128,37 @@ def test_vector_pairs_and_rows(parser_of, lines, rows, first):
     assert [a.tolist() for a in parser.get_output_vectors_arrays(1, 1)[:2]] == list(first)
 
 
+def vector_records(k):
+    """Records of a vector block in many shapes: id-value and range lines, both
+    terminators, a title that reads like a terminator, a value only float() reads."""
+    title = ["-1,0.", "T", "Tx"][k % 3]
+    value = "1_0.5" if k % 7 == 3 else f"{k}.5"
+    end = "-1, 0.0000000000000000D+00" if k % 2 else "-1,0."
+    return ["junk", f"1,{k}", title, *HDR, f"{k},{value}", f"{k + 1},{k + 4},1.,2.,", "3.,4.", end]
+
+
+# Blocks read in parts on other threads give what one thread gives, wherever the parts
+# are cut (small parts: many cuts, some inside a record, some parts left to this thread).
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+@pytest.mark.parametrize("threads, part_bytes", [(2, 1), (3, 50), (8, 200), (8, 1)])
+def test_vectors_in_parts_equal_one_thread(write_file, newline, threads, part_bytes):
+    lines = [line for k in range(40) for line in vector_records(k)]
+    parser = FEMAPParser(write_file(neutral_text([(1051, lines), (451, lines[::-1]), (451, lines)], newline)))
+    one = _femap_model.read_vectors(parser, 1)
+    parts = _femap_model.read_vectors(parser, threads, part_bytes)
+    assert len(one[0]) == 81 and one[2][:3] == ["-1,0.", "T", "Tx"] and one[9][:3].tolist() == [0.5, 1.0, 2.0]
+    for a, b in zip(one, parts):
+        assert a == b if isinstance(a, list) else np.array_equal(a, b, equal_nan=True)
+
+
+@pytest.mark.parametrize("threads, part_bytes, error", [
+    (0, None, "threads must be at least 1"), (None, 0, "part_bytes must be at least 1"),
+])
+def test_vector_thread_arguments(threads, part_bytes, error):
+    with pytest.raises(ValueError, match=error):
+        _femap_model.read_vectors(FEMAPParser(str(REAL / "cofe_rt.neu")), threads, part_bytes)
+
+
 BRACKET = pathlib.Path(__file__).resolve().parents[1] / "examples" / "bracket.neu"
 
 

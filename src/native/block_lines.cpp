@@ -94,18 +94,12 @@ PyObject* LineFields::to_list() const {
 }
 
 bool BlockLines::bind(FEMAPBlockObject* block, NoneUse none_use) {
-    n_marks_ = 0;
-    mark_slot_ = 0;
-    have_cursor_ = false;
     if (block->text_owner) {
         owner_ = Ref::borrow(block->text_owner);
         list_ = false;
-        data_ = PyBytes_AS_STRING(block->text_owner);
-        begin_ = block->text_begin;
-        end_ = block->text_end;
-        n_lines_ = block->text_lines;
+        bytes_.bind(PyBytes_AS_STRING(block->text_owner), block->text_begin, block->text_end, block->text_lines,
+                    block->text_flags & FEMAP_TEXT_HAS_CR);
         ascii_ = block->text_flags & FEMAP_TEXT_ASCII;
-        has_cr_ = block->text_flags & FEMAP_TEXT_HAS_CR;
         return true;
     }
     if (block->lines == Py_None) {
@@ -119,30 +113,6 @@ bool BlockLines::bind(FEMAPBlockObject* block, NoneUse none_use) {
 void BlockLines::bind_list(PyObject* list) {
     owner_ = Ref::borrow(list);
     list_ = true;
-}
-
-std::string_view BlockLines::byte_line(int64_t i) {
-    if (have_cursor_ && i == cursor_.index) return {data_ + cursor_.offset, cursor_.text_end - cursor_.offset};
-    int64_t idx = 0;
-    size_t off = begin_;
-    if (have_cursor_ && i > cursor_.index) {
-        idx = cursor_.index + 1;
-        off = cursor_.next_start;
-    } else {
-        for (size_t m = 0; m < n_marks_; ++m)
-            if (marks_[m].index <= i && marks_[m].index >= idx) idx = marks_[m].index, off = marks_[m].offset;
-    }
-    if (idx < i && !has_cr_)
-        off = skip_lf_lines(data_, end_, off, i - idx);
-    else
-        for (; idx < i; ++idx) off = find_line_end(data_, end_, off, has_cr_).next_start;
-    LineEnd le = find_line_end(data_, end_, off, has_cr_);
-    cursor_ = {i, off, le.text_end, le.next_start};
-    have_cursor_ = true;
-    marks_[mark_slot_] = {i, off};
-    mark_slot_ = (mark_slot_ + 1) % marks_.size();
-    if (n_marks_ < marks_.size()) ++n_marks_;
-    return {data_ + off, le.text_end - off};
 }
 
 static bool index_error() {

@@ -7,6 +7,7 @@
 #include "field_numbers.hpp"
 #include "module_state.hpp"
 #include "py_errors.hpp"
+#include "text/byte_lines.hpp"
 #include "text/field_split.hpp"
 #include "text/number_syntax.hpp"
 
@@ -61,7 +62,7 @@ public:
     // Binds a list of lines (caller-made).
     void bind_list(PyObject* list);
 
-    int64_t size() const { return list_ ? int64_t(PyList_GET_SIZE(owner_.get())) : n_lines_; }
+    int64_t size() const { return list_ ? int64_t(PyList_GET_SIZE(owner_.get())) : bytes_.size(); }
     // The fields of line i; with a limit, there may be no more fields than that.
     bool split(int64_t i, LineFields& f, size_t limit = SIZE_MAX);
     // split() inside a record's guard: past the end of a list that Python code
@@ -97,29 +98,25 @@ public:
     // Line i as a Python object: a new str for a byte view, the list item itself
     // otherwise. Null with an error set when i is out of range.
     PyObject* line_object(int64_t i);
+    // The lines of a byte view (null for a list), whether they are all ASCII, and how
+    // far the file's bytes may be read.
+    ByteLines* byte_view() { return list_ ? nullptr : &bytes_; }
+    bool all_ascii() const { return ascii_; }
+    const char* file_end() const { return bytes_.data() + PyBytes_GET_SIZE(owner_.get()); }
 
 private:
-    std::string_view byte_line(int64_t i);
+    std::string_view byte_line(int64_t i) { return bytes_.line(i); }
     // How far the bytes of a line of this block may be read: to the end of the file's
     // bytes for a byte view, to the line's end for a list item.
     const char* readable_end(std::string_view text) const {
-        return list_ ? text.data() + text.size() : data_ + PyBytes_GET_SIZE(owner_.get());
+        return list_ ? text.data() + text.size() : file_end();
     }
 
     LineFields scratch_;  // fields of a line count_fields() cannot count in place
     Ref owner_;  // the bytes of the file, or the list
     bool list_ = false;
-    const char* data_ = nullptr;
-    size_t begin_ = 0, end_ = 0;
-    int64_t n_lines_ = 0;
-    bool ascii_ = true, has_cr_ = false;
-    // Recently visited line starts, so that short steps back cost nothing.
-    struct Mark { int64_t index; size_t offset; };
-    std::array<Mark, 16> marks_{};
-    size_t n_marks_ = 0, mark_slot_ = 0;
-    struct Cursor { int64_t index; size_t offset, text_end, next_start; };
-    Cursor cursor_{};
-    bool have_cursor_ = false;
+    bool ascii_ = true;
+    ByteLines bytes_;
 };
 
 // Builds the Python list of a block whose lines are a byte view, stores it and drops

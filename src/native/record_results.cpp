@@ -8,20 +8,20 @@ namespace {
 
 PyObject* empty_str() { return PyUnicode_New(0, 0); }
 
+}  // namespace
+
 // strip, then rstrip(","), then "<NULL>" as "", on ASCII text.
-PyObject* clean_ascii_title(std::string_view text) {
+PyObject* title_of_ascii(std::string_view text) {
     std::string_view t = strip_space(text);
     while (!t.empty() && t.back() == ',') t.remove_suffix(1);
     if (t == "<NULL>") return empty_str();
     return line_str(t, true);
 }
 
-}  // namespace
-
 PyObject* title_at(BlockLines& lines, int64_t index) {
     if (index < 0) return empty_str();
     std::string_view text;
-    if (lines.ascii_text(index, text)) return clean_ascii_title(text);
+    if (lines.ascii_text(index, text)) return title_of_ascii(text);
     Ref line = Ref::steal(lines.line_object(index));
     if (!line) return nullptr;
     Ref title;

@@ -8,6 +8,8 @@ namespace femap {
 // The cleaned title of line `index` (white space off both ends, then trailing
 // commas off; "<NULL>" is ""), or "" for index -1. New reference.
 PyObject* title_at(BlockLines& lines, int64_t index);
+// The same of the ASCII text of a title line.
+PyObject* title_of_ascii(std::string_view text);
 
 // title_at into `title` inside a record's guard: Reject for a ValueError or
 // IndexError raised by the line's own methods, Fail for any other error.

@@ -3,11 +3,14 @@
 #pragma once
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <type_traits>
 #include <cmath>
 #include <vector>
 
 #include "block_lines.hpp"
 #include "record_results.hpp"
+#include "text/plain_lines.hpp"
 #include "text/record_walks.hpp"
 
 namespace femap::model {
@@ -38,24 +41,57 @@ public:
 };
 
 // Fields of one line read leniently: a missing line or field, or one that does not
-// convert (also to 32 bits), gives the fallback. Only errors that end the call
-// (memory, a line of the wrong type) give false. Kept across records: its field
-// list is reused.
-class LooseLine {
+// convert (also to 32 bits), gives the fallback. Only errors that end the call give
+// false: with the host's lines (TrackedLines) memory or a line of the wrong type, with
+// an error set; with PlainLines whatever the Python-free readers leave undecided.
+// Kept across records: its field list is reused.
+template <class Lines>
+class LooseLineOf {
 public:
-    // Reads line i of `lines` (at most `limit` fields); false with an error set on
-    // failure. A missing line has no fields.
-    bool load(TrackedLines& lines, int64_t i, size_t limit = SIZE_MAX);
+    // Reads line i of `lines` (at most `limit` fields). A missing line has no fields.
+    bool load(Lines& lines, int64_t i, size_t limit = SIZE_MAX) {
+        present_ = i >= 0 && i < lines.size();
+        if (!present_) return true;
+        Conv c = lines.split_in_guard(i, f_, limit);
+        present_ = c == Conv::Ok;
+        return c != Conv::Fail;
+    }
     size_t size() const { return present_ ? f_.size() : 0; }
-    bool int_at(size_t k, int32_t fallback, int32_t& out);
-    bool real_at(size_t k, double fallback, double& out);
+    bool int_at(size_t k, int32_t fallback, int32_t& out) {
+        return field(k, fallback, out, [&] { return f_.to_int32(k, out); });
+    }
+    bool real_at(size_t k, double fallback, double& out) {
+        return field(k, fallback, out, [&] { return f_.to_double(k, out); });
+    }
     // The count of a count line (exactly one field, an integer >= 0), else -1.
-    bool count(int64_t& out);
+    bool count(int64_t& out) {
+        int32_t c = -1;
+        if (size() == 1 && !int_at(0, -1, c)) return false;
+        out = c < 0 ? -1 : c;
+        return true;
+    }
 
 private:
-    LineFields f_;
+    // The conversion of field k (made only when it exists) or the fallback.
+    template <class T, class Convert>
+    bool field(size_t k, T fallback, T& out, Convert&& convert) {
+        Conv c = k < size() ? convert() : Conv::Reject;
+        if (c == Conv::Fail) {
+            if constexpr (std::is_same_v<Lines, PlainLines>) {
+                return false;
+            } else {  // ValueError and OverflowError mean "use the fallback"
+                if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+                    return false;
+                PyErr_Clear();
+            }
+        }
+        if (c != Conv::Ok) out = fallback;
+        return true;
+    }
+    typename Lines::Fields f_;
     bool present_ = false;
 };
+using LooseLine = LooseLineOf<TrackedLines>;
 
 // Runs walk(lines) over each block of a block list (a list of FEMAPBlock, as
 // get_blocks gives it). False with an error set on failure.
@@ -80,8 +116,8 @@ bool walk_block_list(PyObject* all, Walk&& walk) {
 }
 
 // Values gathered for an array that takes their memory over: grown by realloc, which
-// moves large blocks without copying them (so growing never holds two copies);
-// MemoryError when memory runs out. The value scan's buffer shape (push, size, truncate).
+// moves large blocks without copying them (so growing never holds two copies); false
+// from push when memory runs out (no error set: it may run on a thread of its own). The value scan's buffer shape (push, size, truncate).
 template <class T>
 class GrowBuffer {
 public:
@@ -96,8 +132,19 @@ public:
     }
     size_t size() const { return size_; }
     void truncate(size_t n) { size_ = std::min(size_, n); }
+    const T* data() const { return data_; }
+    // Room for n values in all; false when memory runs out.
+    bool reserve(size_t n) { return n <= capacity_ || grow(n); }
+    // Appends n values, for which there is room.
+    void extend(const T* v, size_t n) {
+        std::memcpy(data_ + size_, v, n * sizeof(T));
+        size_ += n;
+    }
+    void clear() { std::free(release()); }
     // The memory (malloc'd, `size()` values), now the caller's to free.
     T* release() {
+        if (capacity_ > size_)  // give back what a reservation left over
+            if (void* d = std::realloc(data_, std::max<size_t>(size_, 1) * sizeof(T))) data_ = static_cast<T*>(d);
         T* d = data_;
         data_ = nullptr;
         size_ = capacity_ = 0;
@@ -105,13 +152,10 @@ public:
     }
 
 private:
-    bool grow() {
-        const size_t capacity = std::max<size_t>(1024, 2 * capacity_);
+    bool grow(size_t need = 0) {
+        const size_t capacity = std::max<size_t>({1024, 2 * capacity_, need});
         void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
-        if (!d) {
-            PyErr_NoMemory();
-            return false;
-        }
+        if (!d) return false;
         data_ = static_cast<T*>(d);
         capacity_ = capacity;
         return true;
@@ -134,7 +178,9 @@ extern template PyObject* adopt_array(std::vector<double>&&, int);
 // The readers: each takes a FEMAPParser and returns a new object, or null with an
 // error set.
 PyObject* read_block_sizes(FEMAPParserObject* parser);
-PyObject* read_vectors(FEMAPParserObject* parser);
+// The vector table, with blocks of ASCII bytes walked in parts (of `part_bytes` at
+// least) on up to `threads` threads.
+PyObject* read_vectors(FEMAPParserObject* parser, size_t threads, size_t part_bytes);
 PyObject* read_output_sets(FEMAPParserObject* parser);
 PyObject* read_properties(FEMAPParserObject* parser);
 PyObject* read_materials(FEMAPParserObject* parser);

@@ -1,7 +1,9 @@
-// Module initialisation of vexaro.core._femap_model, its functions, lenient field
-// reading and arrays that take over native buffers.
+// Module initialisation of vexaro.core._femap_model, its functions and arrays that
+// take over native buffers.
 #define PY_ARRAY_UNIQUE_SYMBOL femap_model_ARRAY_API
 #include "model.hpp"
+
+#include <thread>
 
 #include <numpy/arrayobject.h>
 
@@ -9,44 +11,6 @@ namespace femap::model {
 
 PyTypeObject* block_type = nullptr;
 PyTypeObject* parser_type = nullptr;
-
-bool LooseLine::load(TrackedLines& lines, int64_t i, size_t limit) {
-    present_ = i >= 0 && i < lines.size();
-    if (!present_) return true;
-    Conv c = lines.split_in_guard(i, f_, limit);
-    present_ = c == Conv::Ok;
-    return c != Conv::Fail;
-}
-
-// A conversion's outcome: ValueError and OverflowError mean "use the fallback".
-static bool lenient(Conv c, bool& use_fallback) {
-    use_fallback = c != Conv::Ok;
-    if (c != Conv::Fail) return true;
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return false;
-    PyErr_Clear();
-    return true;
-}
-
-bool LooseLine::int_at(size_t k, int32_t fallback, int32_t& out) {
-    bool missing = true;
-    if (k < size() && !lenient(f_.to_int32(k, out), missing)) return false;
-    if (missing) out = fallback;
-    return true;
-}
-
-bool LooseLine::real_at(size_t k, double fallback, double& out) {
-    bool missing = true;
-    if (k < size() && !lenient(f_.to_double(k, out), missing)) return false;
-    if (missing) out = fallback;
-    return true;
-}
-
-bool LooseLine::count(int64_t& out) {
-    int32_t c = -1;
-    if (size() == 1 && !int_at(0, -1, c)) return false;
-    out = c < 0 ? -1 : c;
-    return true;
-}
 
 template <class T>
 constexpr int typenum_of() {
@@ -124,19 +88,50 @@ PyObject* read_block_sizes(FEMAPParserObject* parser) {
 
 namespace {
 
+bool is_parser(PyObject* parser) {
+    if (PyObject_TypeCheck(parser, parser_type)) return true;
+    PyErr_Format(PyExc_TypeError, "expected a FEMAPParser, got %.200s", Py_TYPE(parser)->tp_name);
+    return false;
+}
+
 template <PyObject* (*read)(FEMAPParserObject*)>
 PyObject* entry(PyObject*, PyObject* parser) {
-    if (!PyObject_TypeCheck(parser, parser_type)) {
-        PyErr_Format(PyExc_TypeError, "expected a FEMAPParser, got %.200s", Py_TYPE(parser)->tp_name);
-        return nullptr;
+    return is_parser(parser) ? read(reinterpret_cast<FEMAPParserObject*>(parser)) : nullptr;
+}
+
+// A count argument: `fallback` for None, else an int of at least 1 (at most `most`).
+bool count_arg(PyObject* arg, const char* name, size_t fallback, size_t most, size_t& out) {
+    out = fallback;
+    if (arg == Py_None) return true;
+    long long v = PyLong_AsLongLong(arg);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 1) {
+        PyErr_Format(PyExc_ValueError, "%s must be at least 1", name);
+        return false;
     }
-    return read(reinterpret_cast<FEMAPParserObject*>(parser));
+    out = static_cast<size_t>(std::min<unsigned long long>(static_cast<unsigned long long>(v), most));
+    return true;
+}
+
+PyObject* vectors_entry(PyObject*, PyObject* args) {
+    PyObject* parser;
+    PyObject* threads = Py_None;
+    PyObject* part_bytes = Py_None;
+    if (!PyArg_ParseTuple(args, "O|OO:read_vectors", &parser, &threads, &part_bytes) || !is_parser(parser))
+        return nullptr;
+    size_t n, bytes;
+    if (!count_arg(threads, "threads", std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 8), 64, n) ||
+        !count_arg(part_bytes, "part_bytes", size_t(4) << 20, SIZE_MAX, bytes))
+        return nullptr;
+    return read_vectors(reinterpret_cast<FEMAPParserObject*>(parser), n, bytes);
 }
 
 PyMethodDef functions[] = {
-    {"read_vectors", entry<read_vectors>, METH_O,
-     "read_vectors(parser) -> (set_id, vec_id, title, output_type, ent_type, components, extremes, offsets, ids, "
-     "values): the table of every output vector and all their (id, value) pairs."},
+    {"read_vectors", vectors_entry, METH_VARARGS,
+     "read_vectors(parser, threads=None, part_bytes=None) -> (set_id, vec_id, title, output_type, ent_type, "
+     "components, extremes, offsets, ids, values): the table of every output vector and all their (id, value) "
+     "pairs; blocks read in parts of part_bytes (default 4 MiB) at least on up to `threads` threads (None: one "
+     "per processor, at most 8)."},
     {"read_block_sizes", entry<read_block_sizes>, METH_O,
      "read_block_sizes(parser) -> dict: {block_id: (number of blocks, number of lines)}."},
     {"read_output_sets", entry<read_output_sets>, METH_O,

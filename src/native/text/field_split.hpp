@@ -157,12 +157,6 @@ inline void split_fields_ascii(std::string_view line, FieldViews& out, size_t li
 }
 
 #if defined(__SSE2__)
-inline unsigned popcount64(uint64_t x) noexcept {  // without a call when there is no popcnt instruction
-    x -= (x >> 1) & 0x5555555555555555ULL;
-    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
-    return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
-}
 
 // The number of comma-separated fields of text without its trailing commas, 64 bytes
 // at a time, and whether it holds a comma at all (else its fields are the white space

@@ -454,12 +454,24 @@ bool skip_vector_values(Lines& lines, int64_t n, int64_t k, int64_t& next) {
 // The record walk over one block. For each vector start line (2 or more fields,
 // fields 0 and 1 integers) it calls sink.title(lines, index_or_-1) -> Conv, searches the
 // header, then sink.record(lines, n, set, vec, header, next) which sets `next`
-// (after a dropped record: one past the failing line).
-template <class Lines, class Sink>
-RecordOutcome walk_vector_records(Lines& lines, Sink& sink) {
+// (after a dropped record: one past the failing line). The walk starts at line `from`
+// and goes on from each line it reaches for which stop(i) is false; `end` is the first
+// one for which it is true (or the number of lines). It never looks back before `from`.
+struct NeverStop {
+    bool operator()(int64_t) const noexcept { return false; }
+};
+
+template <class Lines, class Sink, class Stop = NeverStop>
+RecordOutcome walk_vector_records(Lines& lines, Sink& sink, int64_t from = 0, Stop&& stop = {}, int64_t* end = nullptr) {
     typename Lines::Fields f;
     const int64_t n = lines.size();
-    for (int64_t i = 0; i < n;) {
+    int64_t i = from;
+    auto stopped = [&](RecordOutcome r) {
+        if (end) *end = i;
+        return r;
+    };
+    while (i < n) {
+        if (stop(i)) return stopped(RecordOutcome::Next);
         if (!lines.split(i, f, 2)) return RecordOutcome::Fail;
         if (f.size() < 2) { ++i; continue; }
         int32_t set_id, vec_id;
@@ -477,7 +489,7 @@ RecordOutcome walk_vector_records(Lines& lines, Sink& sink) {
         if (r != RecordOutcome::Next) return r;
         i = next;
     }
-    return RecordOutcome::Next;
+    return stopped(RecordOutcome::Next);
 }
 
 }  // namespace femap

@@ -37,6 +37,14 @@ inline bool is_ascii(std::string_view s) noexcept {
     return first_non_ascii(s.data(), s.size()) == s.size();
 }
 
+// The set bits of x, without a call where there is no popcnt instruction.
+inline unsigned popcount64(uint64_t x) noexcept {
+    x -= (x >> 1) & 0x5555555555555555ULL;
+    x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+    return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
+}
+
 // Line ends as universal newlines translate them: "\n", "\r\n" or a lone "\r".
 struct LineEnd {
     size_t text_end;    // end of the line's text

@@ -219,7 +219,7 @@ class Model:
     """What a neutral file holds: header, nodes, elements, properties, materials,
     output sets and output vectors. Pickles; holds no reference to the file."""
 
-    def __init__(self, path, parser):
+    def __init__(self, path, parser, threads=None):
         self.path = path
         raw = parser.get_header()
         self.header = None if raw is None else Header(raw["title"], _version(raw["version"]), raw["version"])
@@ -229,7 +229,7 @@ class Model:
         self.properties = {k: Property(k, *v) for k, v in _native.read_properties(parser).items()}
         self.materials = {k: Material(k, *v) for k, v in _native.read_materials(parser).items()}
         self.output_sets = {k: OutputSet(k, *v) for k, v in _native.read_output_sets(parser).items()}
-        self.vectors = VectorTable(_native.read_vectors(parser))
+        self.vectors = VectorTable(_native.read_vectors(parser, threads))
 
     def vector(self, set_id, vec_id):
         """(ids int32, values float64) of vector vec_id of output set set_id: the pairs
@@ -294,6 +294,7 @@ def _version(text):
         return None
 
 
-def open_model(path):
-    """Reads a neutral file (str or os.PathLike) into a Model."""
-    return Model(os.fspath(path), FEMAPParser(path))
+def open_model(path, *, threads=None):
+    """Reads a neutral file (str or os.PathLike) into a Model. Large result blocks are
+    read on up to `threads` threads (None: one per processor, at most 8; 1: this one)."""
+    return Model(os.fspath(path), FEMAPParser(path), threads)

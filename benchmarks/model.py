@@ -54,7 +54,7 @@ def vector_table(path):
 
 def loop(path):
     parser = FEMAPParser(path)
-    t = _femap_model.read_vectors(parser)
+    t = _femap_model.read_vectors(parser, 1)
     pairs = dict.fromkeys(zip(t[0].tolist(), t[1].tolist()))
     for set_id, vec_id in pairs:
         parser.get_output_vectors_arrays(set_id, vec_id)

@@ -15,6 +15,7 @@ import pytest
 from conftest import REAL_DATA as REAL, materialize, neutral_text, overriding_parser
 from vexaro.core import _femap_model
 from vexaro.core.femap_model import AnalysisType, Model, OutputSet, SourceProgram, open_model
+from vexaro.core.femap_model.model import VectorTable
 from vexaro.core.femap_model.cli import main
 from vexaro.core.femap_parser import FEMAPBlock, FEMAPParser
 
@@ -144,11 +145,14 @@ def vector_records(k):
 def test_vectors_in_parts_equal_one_thread(write_file, newline, threads, part_bytes):
     lines = [line for k in range(40) for line in vector_records(k)]
     parser = FEMAPParser(write_file(neutral_text([(1051, lines), (451, lines[::-1]), (451, lines)], newline)))
-    one = _femap_model.read_vectors(parser, 1)
-    parts = _femap_model.read_vectors(parser, threads, part_bytes)
-    assert len(one[0]) == 81 and one[2][:3] == ["-1,0.", "T", "Tx"] and one[9][:3].tolist() == [0.5, 1.0, 2.0]
-    for a, b in zip(one, parts):
-        assert a == b if isinstance(a, list) else np.array_equal(a, b, equal_nan=True)
+    one = VectorTable(_femap_model.read_vectors(parser, 1))
+    parts = VectorTable(_femap_model.read_vectors(parser, threads, part_bytes))
+    assert len(one) == 81 and one.title[:3] == ["-1,0.", "T", "Tx"] and one.values[:3].tolist() == [0.5, 1.0, 2.0]
+    for name in ["set_id", "vec_id", "output_type", "ent_type", "components", "min", "offsets", "ids", "values"]:
+        assert np.array_equal(getattr(one, name), getattr(parts, name), equal_nan=True)
+    assert one.title == parts.title
+    for row in range(len(one)):
+        assert all(np.array_equal(a, b) for a, b in zip(one.arrays(row), parts.arrays(row)))
 
 
 @pytest.mark.parametrize("threads, part_bytes, error", [

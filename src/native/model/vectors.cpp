@@ -13,9 +13,6 @@
 
 #include "model.hpp"
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/mman.h>
-#endif
 
 namespace femap::model {
 
@@ -47,9 +44,10 @@ struct TextTitles {
 
 template <class Lines, class Titles>
 struct VectorTable {
-    // The value scan appends here (its buffered form).
+    // The value scan appends here (its buffered form): the pairs after `done_pairs`.
     GrowBuffer<int32_t> ids;
     GrowBuffer<double> values;
+    int64_t done_pairs = 0;
     // One row per vector.
     std::vector<int32_t> set_ids, vec_ids, output_types, ent_types, components;
     std::vector<double> extremes;  // min, max, absolute max
@@ -89,7 +87,7 @@ struct VectorTable {
         output_types.push_back(row.output_type);
         extremes.insert(extremes.end(), row.extremes, row.extremes + 3);
         components.insert(components.end(), row.components, row.components + kComponents);
-        offsets.push_back(static_cast<int64_t>(ids.size()));
+        offsets.push_back(done_pairs + static_cast<int64_t>(ids.size()));
         return titles.keep() ? RecordOutcome::Next : RecordOutcome::Fail;
     }
 
@@ -116,44 +114,37 @@ struct VectorTable {
 
 using PartTable = VectorTable<PlainLines, TextTitles>;
 
-// Appends b to a, releasing b's memory as it goes (so that the two are never held
-// whole at once); false when memory runs out.
-template <class T>
-bool move_over(GrowBuffer<T>& a, GrowBuffer<T>& b) {
-#if defined(MADV_DONTNEED)
-    constexpr size_t kStep = size_t(4) << 20;
-    const T* from = b.data();
-    size_t left = b.size();
-    if (!a.reserve(a.size() + left)) return false;
-    const uintptr_t page = 4096;
-    while (left) {
-        const size_t n = std::min(left, kStep / sizeof(T));
-        a.extend(from, n);
-        // The whole pages just copied go back to the system.
-        const uintptr_t lo = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
-        const uintptr_t hi = reinterpret_cast<uintptr_t>(from + n) & ~(page - 1);
-        if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_DONTNEED);
-        from += n;
-        left -= n;
-    }
-    b.clear();
-    return true;
-#else
-    if (!a.reserve(a.size() + b.size())) return false;
-    a.extend(b.data(), b.size());
-    b.clear();
-    return true;
-#endif
-}
-
 struct MainTable : VectorTable<TrackedLines, StrTitles> {
-    // Takes over a part's rows and pairs; false with an error set on failure.
-    bool take(PartTable& part) {
-        const int64_t base = static_cast<int64_t>(ids.size());
-        if (!move_over(ids, part.ids) || !move_over(values, part.values)) {
+    // The pairs in chunks, in order: those filled before, then ids and values.
+    std::vector<Ref> id_chunks, value_chunks;
+
+    // Closes the chunk being filled; false with an error set on failure.
+    bool close_chunk() {
+        if (ids.size() == 0) return true;
+        done_pairs += static_cast<int64_t>(ids.size());
+        return keep_chunk(ids, values);
+    }
+    bool keep_chunk(GrowBuffer<int32_t>& i, GrowBuffer<double>& v) {
+        Ref a = Ref::steal(adopt_array(std::move(i)));
+        Ref b = Ref::steal(a ? adopt_array(std::move(v)) : nullptr);
+        if (!b) return false;
+        try {
+            id_chunks.push_back(std::move(a));
+            value_chunks.push_back(std::move(b));
+        } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
         }
+        return true;
+    }
+
+    // Takes over a part's rows and pairs (a chunk of their own); false with an error
+    // set on failure.
+    bool take(PartTable& part) {
+        if (!close_chunk()) return false;
+        const int64_t base = done_pairs;
+        done_pairs += static_cast<int64_t>(part.ids.size());
+        if (!keep_chunk(part.ids, part.values)) return false;
         try {
             for (auto [to, from] : {std::pair{&set_ids, &part.set_ids}, {&vec_ids, &part.vec_ids},
                                     {&output_types, &part.output_types}, {&ent_types, &part.ent_types},
@@ -172,13 +163,21 @@ struct MainTable : VectorTable<TrackedLines, StrTitles> {
         return true;
     }
 
-    // (set_id, vec_id, title, output_type, ent_type, components, extremes, offsets, ids, values)
+    // (set_id, vec_id, title, output_type, ent_type, components, extremes, offsets, id chunks, value
+    // chunks): the pairs as lists of arrays, in order.
     PyObject* result() {
+        if (!close_chunk()) return nullptr;
+        if (id_chunks.empty() && !keep_chunk(ids, values)) return nullptr;  // no pairs: one empty chunk
+        Ref id_list = Ref::steal(PyList_New(0)), value_list = Ref::steal(PyList_New(0));
+        if (!id_list || !value_list) return nullptr;
+        for (size_t k = 0; k < id_chunks.size(); ++k)
+            if (PyList_Append(id_list.get(), id_chunks[k].get()) < 0 ||
+                PyList_Append(value_list.get(), value_chunks[k].get()) < 0)
+                return nullptr;
         return build_tuple({adopt_array(std::move(set_ids)), adopt_array(std::move(vec_ids)), titles.all.release(),
                             adopt_array(std::move(output_types)), adopt_array(std::move(ent_types)),
                             adopt_array(std::move(components), kComponents), adopt_array(std::move(extremes), 3),
-                            adopt_array(std::move(offsets)), adopt_array(std::move(ids)),
-                            adopt_array(std::move(values))});
+                            adopt_array(std::move(offsets)), id_list.release(), value_list.release()});
     }
 };
 

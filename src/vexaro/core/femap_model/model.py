@@ -166,12 +166,32 @@ class VectorTable:
 
     def __init__(self, raw):
         (self.set_id, self.vec_id, self.title, self.output_type, self.ent_type, self.components, extremes,
-         self.offsets, self.ids, self.values) = raw
-        for name in ("set_id", "vec_id", "output_type", "ent_type", "components", "offsets", "ids", "values"):
+         self.offsets, id_chunks, value_chunks) = raw
+        for name in ("set_id", "vec_id", "output_type", "ent_type", "components", "offsets"):
             _frozen(getattr(self, name))
         self.min, self.max, self.abs_max = (_frozen(c) for c in extremes.T)
         self.count = _frozen(np.diff(self.offsets))
+        # The pairs come in chunks (one per part of a block read on a thread of its own);
+        # a vector's pairs lie in one chunk.
+        self._id_chunks = [_frozen(c) for c in id_chunks]
+        self._value_chunks = [_frozen(c) for c in value_chunks]
+        self._chunk_starts = np.cumsum([0] + [len(c) for c in id_chunks])
+        self._ids = self._values = None
         self._first_rows = None
+
+    @property
+    def ids(self):
+        """Entity ids of all pairs (int32), in file order: offsets[k]:offsets[k + 1] are row k's."""
+        if self._ids is None:
+            self._ids = _frozen(np.concatenate(self._id_chunks))
+        return self._ids
+
+    @property
+    def values(self):
+        """Values of all pairs (float64), in file order."""
+        if self._values is None:
+            self._values = _frozen(np.concatenate(self._value_chunks))
+        return self._values
 
     @property
     def _rows(self):
@@ -206,8 +226,10 @@ class VectorTable:
 
     def arrays(self, row):
         """(ids, values) of one row: read-only views of the shared arrays."""
-        a, b = self.offsets[row], self.offsets[row + 1]
-        return self.ids[a:b], self.values[a:b]
+        a, b = int(self.offsets[row]), int(self.offsets[row + 1])
+        k = min(int(np.searchsorted(self._chunk_starts, a, side="right")) - 1, len(self._id_chunks) - 1)
+        s = int(self._chunk_starts[k])
+        return self._id_chunks[k][a - s:b - s], self._value_chunks[k][a - s:b - s]
 
     def to_dataframe(self):
         """The table as a pandas DataFrame (needs the `pandas` extra)."""

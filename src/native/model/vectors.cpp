@@ -185,8 +185,8 @@ struct MainTable : VectorTable<TrackedLines, StrTitles> {
 // so that the buffers never move while they fill: untouched, the room costs no memory.
 template <class Table>
 void reserve_for(Table& table, size_t bytes) {
-    table.ids.reserve(bytes / 2);
-    table.values.reserve(bytes / 2);
+    table.ids.reserve(table.ids.size() + bytes / 2);
+    table.values.reserve(table.values.size() + bytes / 2);
 }
 
 // A part of a block walked on a thread of its own: from `begin` (a line start) on,
@@ -233,22 +233,41 @@ std::vector<size_t> find_cuts(ByteLines& view, size_t begin, size_t parts) {
     return cuts;
 }
 
+// Threads started for a call, joined when it ends, however it ends.
+class Threads {
+public:
+    Threads() = default;
+    Threads(const Threads&) = delete;
+    Threads& operator=(const Threads&) = delete;
+    ~Threads() { join(); }
+    // Starts f(k) on a thread of its own; false when none can be started.
+    template <class F>
+    bool start(const F& f, size_t k) {
+        try {
+            threads_.emplace_back(f, k);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+    void join() {
+        for (auto& t : threads_)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
 // Runs f(k) for k in [0, n): k = 0 on this thread, the others on threads of their
 // own where they can be started, else here too.
 template <class F>
-void run_each(size_t n, F&& f) {
-    std::vector<std::thread> threads;
+void run_each(size_t n, const F& f) {
+    Threads threads;
     size_t k = 1;
-    for (; k < n; ++k) {
-        try {
-            threads.emplace_back(f, k);
-        } catch (...) {
-            break;
-        }
-    }
+    while (k < n && threads.start(f, k)) ++k;
     f(0);
     for (; k < n; ++k) f(k);
-    for (auto& t : threads) t.join();
 }
 
 // One block of the table, in parts of `part_bytes` at least where `threads` > 1.
@@ -292,14 +311,9 @@ bool walk_block(MainTable& table, TrackedLines& lines, size_t threads, size_t pa
             part.ok = false;
         }
     };
-    std::vector<std::thread> started;
-    for (size_t k = 0; k < rest.size(); ++k) {
-        try {
-            started.emplace_back(walk_part, k);
-        } catch (...) {
-            break;  // the parts not started are walked here below
-        }
-    }
+    Threads started;
+    for (size_t k = 0; k < rest.size(); ++k)
+        if (!started.start(walk_part, k)) break;  // the parts not started are walked here below
     int64_t at = 0;
     auto walk_here = [&](size_t stop) {
         return walk_vector_records(
@@ -307,7 +321,7 @@ bool walk_block(MainTable& table, TrackedLines& lines, size_t threads, size_t pa
     };
     reserve_for(table, cuts[0] - begin);
     bool ok = walk_here(cuts[0]);
-    for (auto& t : started) t.join();
+    started.join();
     for (size_t k = 0; ok && k < rest.size(); ++k) {
         Part& part = rest[k];
         if (part.ok && at == part.lines_before) {

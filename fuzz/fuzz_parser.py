@@ -417,14 +417,24 @@ def run_entries(p, s, quick=False):
         ("get_output_vectors", p.get_output_vectors),
     ] + [(f"ova{f}", (lambda f=f: p.get_output_vectors_arrays(*f))) for f in filters]
     calls += [(name, (lambda name=name: getattr(_femap_model, name)(p)))
-              for name in ("read_block_sizes", "read_vectors", "read_output_sets", "read_properties",
-                           "read_materials")]
+              for name in ("read_block_sizes", "read_output_sets", "read_properties", "read_materials")]
+    # The vector table on one thread and in small parts on three: always the same table.
+    part_bytes = 1 + s.int(300)
+    calls += [("read_vectors", lambda: joined(_femap_model.read_vectors(p, 1))),
+              ("read_vectors_parts", lambda: joined(_femap_model.read_vectors(p, 3, part_bytes)))]
     if quick:
         calls = calls[2:4]
     results = {}
     for name, call in calls:
         results[name] = outcome(call)
+    if "read_vectors" in results:
+        compare("in parts", {"read_vectors": results["read_vectors"]}, {"read_vectors": results["read_vectors_parts"]})
     return results
+
+
+def joined(table):
+    """The vector table with its chunks of pairs joined into one array each."""
+    return table[:8] + tuple(numpy.concatenate(chunks) for chunks in table[8:])
 
 
 def outcome(call):

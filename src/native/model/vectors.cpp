@@ -199,7 +199,6 @@ struct Part {
     int64_t end_line = 0;  // where its walk stopped, counted from `begin`
 };
 
-
 // Whether a line ends a value section: fields -1 and 0 (as the walks read them).
 bool ends_values(std::string_view text) {
     if (!may_be_minus_one(text)) return false;

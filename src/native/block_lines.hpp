@@ -2,10 +2,9 @@
 // block whose list was never made, else the block's list of str. ASCII lines are
 // split in place; any other line goes through the host's own string methods.
 #pragma once
-#include <array>
-
 #include "field_numbers.hpp"
-#include "module_state.hpp"
+#include "femap_parser.h"
+#include "pyref.hpp"
 #include "py_errors.hpp"
 #include "text/byte_lines.hpp"
 #include "text/field_split.hpp"

@@ -6,7 +6,7 @@
 #include "parser.hpp"
 #include "py_errors.hpp"
 #include "py_build.hpp"
-#include "record_results.hpp"
+#include "record_titles.hpp"
 #include "text/constants.hpp"
 #include "text/record_walks.hpp"
 

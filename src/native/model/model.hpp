@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "block_lines.hpp"
-#include "record_results.hpp"
+#include "record_titles.hpp"
 #include "text/plain_lines.hpp"
 #include "text/record_walks.hpp"
 

@@ -1,4 +1,4 @@
-#include "record_results.hpp"
+#include "record_titles.hpp"
 
 #include "py_errors.hpp"
 

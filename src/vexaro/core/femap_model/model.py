@@ -251,6 +251,7 @@ class Model:
         self.properties = {k: Property(k, *v) for k, v in _native.read_properties(parser).items()}
         self.materials = {k: Material(k, *v) for k, v in _native.read_materials(parser).items()}
         self.output_sets = {k: OutputSet(k, *v) for k, v in _native.read_output_sets(parser).items()}
+        threads = min(8, _processors()) if threads is None else threads
         self.vectors = VectorTable(_native.read_vectors(parser, threads))
 
     def vector(self, set_id, vec_id):
@@ -309,6 +310,14 @@ class Model:
                 f"elements, {len(self.output_sets)} output sets, {len(self.vectors)} vectors>")
 
 
+def _processors():
+    """The processors this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
+
+
 def _version(text):
     try:
         return float(text.rstrip(","))
@@ -318,5 +327,6 @@ def _version(text):
 
 def open_model(path, *, threads=None):
     """Reads a neutral file (str or os.PathLike) into a Model. Large result blocks are
-    read on up to `threads` threads (None: one per processor, at most 8; 1: this one)."""
+    read on up to `threads` threads (None: one per processor this process may use, at
+    most 8; 1: this one). The result is the same for any number."""
     return Model(os.fspath(path), FEMAPParser(path), threads)

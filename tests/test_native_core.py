@@ -10,11 +10,13 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 CXX = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
 
 
+# Also as other processors run it: without SSE2 or SSE4.1 code.
 @pytest.mark.skipif(CXX is None or not (ROOT / "src" / "native").is_dir(), reason="needs a C++ compiler and the sources")
-def test_core_builds_and_passes_without_python(tmp_path):
+@pytest.mark.parametrize("flags", [[], ["-DFEMAP_PORTABLE", "-U__SSE2__"]], ids=["this", "portable"])
+def test_core_builds_and_passes_without_python(tmp_path, flags):
     exe = tmp_path / "core_test"
     native = ROOT / "src" / "native"
-    subprocess.run([CXX, "-std=c++20", "-O1", "-I", str(native), str(ROOT / "tests" / "native" / "core_test.cpp"),
+    subprocess.run([CXX, "-std=c++20", "-O1", *flags, "-I", str(native), str(ROOT / "tests" / "native" / "core_test.cpp"),
                     *map(str, sorted((native / "text").glob("*.cpp"))), "-o", str(exe)], check=True)
     run = subprocess.run([str(exe)], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout

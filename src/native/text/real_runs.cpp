@@ -9,7 +9,8 @@
 #include "number_syntax.hpp"
 #include "text_bytes.hpp"
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// FEMAP_PORTABLE builds the code other processors run (the core test builds it too).
+#if !defined(FEMAP_PORTABLE) && (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define FEMAP_SSE41_REALS 1
 #define FEMAP_SSE41 __attribute__((target("ssse3,sse4.1")))

@@ -3,7 +3,6 @@
 #pragma once
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <type_traits>
 #include <cmath>
 #include <vector>
@@ -115,9 +114,10 @@ bool walk_block_list(PyObject* all, Walk&& walk) {
     return true;
 }
 
-// Values gathered for an array that takes their memory over: grown by realloc, which
-// moves large blocks without copying them (so growing never holds two copies); false
-// from push when memory runs out (no error set: it may run on a thread of its own). The value scan's buffer shape (push, size, truncate).
+// Values gathered for an array that takes their memory over, in the value scan's
+// buffer shape (push, size, truncate): grown by realloc, which moves large blocks
+// without copying them (so growing never holds two copies); false from push or reserve
+// when memory runs out (no error set: it may run on a thread of its own).
 template <class T>
 class GrowBuffer {
 public:
@@ -132,15 +132,8 @@ public:
     }
     size_t size() const { return size_; }
     void truncate(size_t n) { size_ = std::min(size_, n); }
-    const T* data() const { return data_; }
-    // Room for n values in all; false when memory runs out.
+    // Room for n values in all.
     bool reserve(size_t n) { return n <= capacity_ || grow(n); }
-    // Appends n values, for which there is room.
-    void extend(const T* v, size_t n) {
-        std::memcpy(data_ + size_, v, n * sizeof(T));
-        size_ += n;
-    }
-    void clear() { std::free(release()); }
     // The memory (malloc'd, `size()` values), now the caller's to free.
     T* release() {
         if (capacity_ > size_)  // give back what a reservation left over

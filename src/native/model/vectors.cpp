@@ -13,7 +13,6 @@
 
 #include "model.hpp"
 
-
 namespace femap::model {
 
 namespace {
@@ -279,22 +278,21 @@ bool walk_block(MainTable& table, TrackedLines& lines, size_t threads, size_t pa
     std::vector<size_t> cuts = parts > 1 ? find_cuts(*view, begin, parts) : std::vector<size_t>();
     if (cuts.empty()) return walk_vector_records(lines, table) != RecordOutcome::Fail;
 
-    std::vector<Part> rest(cuts.size());
-    for (size_t k = 0; k < rest.size(); ++k) {
-        rest[k].begin = cuts[k];
-        rest[k].stop = k + 1 < cuts.size() ? cuts[k + 1] : view->end();
-    }
     const char* data = view->data();
     const size_t end = view->end();
     const int64_t n_lines = view->size();
     const bool has_cr = view->has_cr();
     const char* readable = lines.file_end();
-    // The lines before each cut: each share counted on a thread of its own.
-    std::vector<int64_t> counts(cuts.size());
-    run_each(cuts.size(), [&](size_t k) {
-        counts[k] = count_lines(data, k == 0 ? begin : cuts[k - 1], cuts[k], has_cr);
+    std::vector<Part> rest(cuts.size());
+    for (size_t k = 0; k < rest.size(); ++k) {
+        rest[k].begin = cuts[k];
+        rest[k].stop = k + 1 < cuts.size() ? cuts[k + 1] : end;
+    }
+    // The lines before each cut: each share counted on a thread of its own, then summed.
+    run_each(rest.size(), [&](size_t k) {
+        rest[k].lines_before = count_lines(data, k == 0 ? begin : rest[k - 1].begin, rest[k].begin, has_cr);
     });
-    for (size_t k = 0; k < rest.size(); ++k) rest[k].lines_before = counts[k] + (k ? rest[k - 1].lines_before : 0);
+    for (size_t k = 1; k < rest.size(); ++k) rest[k].lines_before += rest[k - 1].lines_before;
 
     // The parts after the first on threads of their own, the first here.
     auto walk_part = [&](size_t k) {
@@ -318,8 +316,8 @@ bool walk_block(MainTable& table, TrackedLines& lines, size_t threads, size_t pa
         return walk_vector_records(
                    lines, table, at, [&](int64_t i) { return view->offset(i) >= stop; }, &at) != RecordOutcome::Fail;
     };
-    reserve_for(table, cuts[0] - begin);
-    bool ok = walk_here(cuts[0]);
+    reserve_for(table, rest[0].begin - begin);
+    bool ok = walk_here(rest[0].begin);
     started.join();
     for (size_t k = 0; ok && k < rest.size(); ++k) {
         Part& part = rest[k];
@@ -341,7 +339,8 @@ PyObject* read_vectors(FEMAPParserObject* parser, size_t threads, size_t part_by
     if (!table.titles.all) return nullptr;
     Ref all = Ref::steal(parser->vtab->_get_output_vector_blocks(parser));
     if (!all) return nullptr;
-    bool ok = walk_block_list(all.get(), [&](TrackedLines& lines) { return walk_block(table, lines, threads, part_bytes); });
+    bool ok = walk_block_list(all.get(),
+                              [&](TrackedLines& lines) { return walk_block(table, lines, threads, part_bytes); });
     if (!ok) {
         if (!PyErr_Occurred()) PyErr_NoMemory();  // a buffer that could not grow
         return nullptr;

@@ -122,6 +122,7 @@ RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push, con
     const char* p = line.data();
     const char* e = p + line.size();
     while (e > p && e[-1] == ',') --e;
+    if (!limit) limit = e;
     auto blanks = [&](const char*& q) {
         while (q < e && is_space(static_cast<unsigned char>(*q))) ++q;
     };
@@ -136,7 +137,7 @@ RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push, con
     if (p == e || *p != ',') return RealLine::NotSimple;
     ++p;
     if (!std::memchr(p, ',', size_t(e - p))) {  // `id, value`
-        if (!read_real_field(p, e, limit ? limit : e, out.value)) return RealLine::NotSimple;
+        if (!read_real_field(p, e, limit, out.value)) return RealLine::NotSimple;
         out.range = false;
         return RealLine::Read;
     }

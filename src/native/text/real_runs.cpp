@@ -18,14 +18,6 @@
 
 namespace femap {
 
-bool read_real_field(const char* b, const char* e, double& out) noexcept {
-    while (b < e && is_space(static_cast<unsigned char>(*b))) ++b;
-    const char* q = parse_real_prefix(b, e, out);
-    if (!q) return false;
-    while (q < e && is_space(static_cast<unsigned char>(*q))) ++q;
-    return q == e;
-}
-
 namespace {
 
 // The loop over a run's fields, for any field reader: commas found 64 bytes at a time,
@@ -63,9 +55,14 @@ template <class Field>
     }
 }
 
+// One field as a real: blanks, a number parse_real_prefix takes, blanks.
 struct ScalarField {
     bool operator()(const char* b, const char* e, const char*, double& out) const noexcept {
-        return read_real_field(b, e, out);
+        while (b < e && is_space(static_cast<unsigned char>(*b))) ++b;
+        const char* q = parse_real_prefix(b, e, out);
+        if (!q) return false;
+        while (q < e && is_space(static_cast<unsigned char>(*q))) ++q;
+        return q == e;
     }
 };
 
@@ -138,8 +135,7 @@ struct Sse41Field {
     FEMAP_SSE41 bool operator()(const char* b, const char* e, const char* limit, double& out) const noexcept {
         if (b < e && *b == ' ') b = skip_blanks(b, e, limit);  // fixed-width padding
         const unsigned size = static_cast<unsigned>(e - b);
-        if (size - 1 < 16 && limit - b >= 16 && sse41_real(b, size, out)) return true;
-        return read_real_field(b, e, out);
+        return (size - 1 < 16 && limit - b >= 16 && sse41_real(b, size, out)) || ScalarField{}(b, e, limit, out);
     }
 };
 
@@ -155,7 +151,7 @@ bool read_real_field(const char* b, const char* e, const char* limit, double& ou
 #if FEMAP_SSE41_REALS
     if (kSse41) return Sse41Field{}(b, e, limit, out);
 #endif
-    return read_real_field(b, e, out);
+    return ScalarField{}(b, e, limit, out);
 }
 
 const char* read_real_run(const char* p, const char* e, const char* limit, double* out, size_t& count,

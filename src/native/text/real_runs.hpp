@@ -13,9 +13,7 @@ namespace femap {
 inline constexpr size_t kRealBatch = 32;
 
 // One field [b, e) read as a real: blanks, a number parse_real_prefix takes, blanks.
-bool read_real_field(const char* b, const char* e, double& out) noexcept;
-// The same, reading 16 bytes at a time where it can: bytes from b up to `limit` (>= e)
-// may be read.
+// Bytes from b up to `limit` (>= e) may be read.
 bool read_real_field(const char* b, const char* e, const char* limit, double& out) noexcept;
 
 // Reads the comma-separated fields of [p, e) (its trailing commas already off) as

@@ -1,4 +1,5 @@
 """The model object: what a neutral file holds, read once, as arrays and small records."""
+import functools
 import os
 from dataclasses import dataclass, field
 from typing import NamedTuple
@@ -176,22 +177,17 @@ class VectorTable:
         self._id_chunks = [_frozen(c) for c in id_chunks]
         self._value_chunks = [_frozen(c) for c in value_chunks]
         self._chunk_starts = np.cumsum([0] + [len(c) for c in id_chunks])
-        self._ids = self._values = None
         self._first_rows = None
 
-    @property
+    @functools.cached_property
     def ids(self):
         """Entity ids of all pairs (int32), in file order: offsets[k]:offsets[k + 1] are row k's."""
-        if self._ids is None:
-            self._ids = _frozen(np.concatenate(self._id_chunks))
-        return self._ids
+        return _frozen(np.concatenate(self._id_chunks))
 
-    @property
+    @functools.cached_property
     def values(self):
         """Values of all pairs (float64), in file order."""
-        if self._values is None:
-            self._values = _frozen(np.concatenate(self._value_chunks))
-        return self._values
+        return _frozen(np.concatenate(self._value_chunks))
 
     @property
     def _rows(self):

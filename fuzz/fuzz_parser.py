@@ -399,8 +399,12 @@ def subclass_parser(s, path):
 
 # ---- Running every entry -------------------------------------------------------------
 
-def run_entries(p, s, quick=False):
-    """Every public entry of p; each outcome is a value or (exception type, text)."""
+def run_entries(p, s, quick=False, steady=True):
+    """Every public entry of p; each outcome is a value or (exception type, text).
+
+    steady: nothing changes p between calls, so the threaded vector table must equal the
+    one-thread table (hostile lines and finalizers change p mid-call: there both only run).
+    """
     filters = [(-1, -1), (s.int(4) - 1, s.int(4) - 1), (1, 1), (0, -1)]
     calls = [
         ("parse", lambda: p.parse()),
@@ -427,7 +431,7 @@ def run_entries(p, s, quick=False):
     results = {}
     for name, call in calls:
         results[name] = outcome(call)
-    if "read_vectors" in results:
+    if steady and "read_vectors" in results:
         compare("in parts", {"read_vectors": results["read_vectors"]}, {"read_vectors": results["read_vectors_parts"]})
     return results
 
@@ -670,7 +674,7 @@ def hostile(s, lines):
         if s.chance(4):
             for a in range(s.int(4)):
                 Finalizer(s.int(HOSTILE_ACTIONS))
-        run_entries(p, s)
+        run_entries(p, s, steady=False)
         if has_pickling() and s.chance(2):
             outcome(lambda: pickle.loads(pickle.dumps(p)))
         for lst in list((p.blocks or {}).values()):

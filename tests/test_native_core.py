@@ -16,7 +16,7 @@ CXX = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
 def test_core_builds_and_passes_without_python(tmp_path, flags):
     exe = tmp_path / "core_test"
     native = ROOT / "src" / "native"
-    subprocess.run([CXX, "-std=c++20", "-O1", *flags, "-I", str(native), str(ROOT / "tests" / "native" / "core_test.cpp"),
+    subprocess.run([CXX, "-std=c++20", "-O1", "-pthread", *flags, "-I", str(native), str(ROOT / "tests" / "native" / "core_test.cpp"),
                     *map(str, sorted((native / "text").glob("*.cpp"))), "-o", str(exe)], check=True)
     run = subprocess.run([str(exe)], capture_output=True, text=True)
     assert run.returncode == 0, run.stdout

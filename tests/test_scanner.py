@@ -117,6 +117,20 @@ def test_line_ends(write_file, content, expected):
     assert_matches_reference(FEMAPParser(path), expected)
 
 
+# Files of 16 MiB and more are read straight from the descriptor on threads.
+@pytest.mark.parametrize("head, newline, tail", [
+    (b"", b"\n", b""),
+    (b"", b"\r\n", b"\r   -1\r   7\rz"),
+    (b"\xef\xbb\xbf", b"\n", b"\xc3\xa9\xff\n   -1\n   8\n\xe9"),
+], ids=["lf", "crlf", "utf8-bom"])
+def test_large_files_read_like_small_ones(write_file, head, newline, tail):
+    line = b"1, 2.5, -3.25E+02, " + b"x" * 80
+    body = newline.join([b"   -1", b"   5", *[line] * 90000, b"   -1", b"   -1", b"   6", *[line] * 90000])
+    path = write_file(head + body + newline + tail)
+    assert os.path.getsize(path) > 16 << 20
+    assert scanned(FEMAPParser(path)) == ref_scan(path)
+
+
 @pytest.mark.parametrize("content", [
     b"\xff",
     b"   -1\n   5\nab\xffcd\n   -1\n",

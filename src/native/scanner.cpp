@@ -6,6 +6,14 @@
 #include "parser.hpp"
 #include "py_errors.hpp"
 #include "text/block_scan.hpp"
+#include "text/file_read.hpp"
+#include "text/threads.hpp"
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/stat.h>
+#include <unistd.h>
+#define FEMAP_HAVE_FSTAT 1
+#endif
 
 namespace femap {
 
@@ -99,11 +107,10 @@ bool store_block(PyObject* blocks, int32_t id, PyObject* block) {
 
 // UTF-8 text, any bytes that do not decode read as lone surrogates; a byte order
 // mark at the start is not part of the first line.
-bool scan_bytes(PyObject* bytes, bool ascii, PyObject* blocks) {
+bool scan_bytes(PyObject* bytes, bool ascii, bool has_cr, PyObject* blocks) {
     const char* data = PyBytes_AS_STRING(bytes);
     size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
     const size_t start = !ascii && size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-    bool has_cr = std::memchr(data, '\r', size) != nullptr;
     uint8_t flags = (ascii ? FEMAP_TEXT_ASCII : 0) | (has_cr ? FEMAP_TEXT_HAS_CR : 0);
     auto identify = [&](std::string_view line, int32_t& id) -> Conv {
         if (ascii || is_ascii(line)) {
@@ -183,20 +190,76 @@ bool scan_lines(PyObject* lines, PyObject* blocks) {
     return true;
 }
 
+// Files below this size are read through the stream: threads would not pay.
+constexpr int64_t kDirectReadBytes = int64_t(16) << 20;
+
+// The same bytes as buffer.read(), read from a duplicate of the file's descriptor on
+// threads when the stream is the host's own buffered reader over a large regular
+// file. nullptr with no error set when that does not apply or the file changed while
+// it was read: the caller then reads through the stream.
+PyObject* read_directly(PyObject* buffer, ReadFacts& facts) {
+#if defined(FEMAP_HAVE_FSTAT)
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    Ref reader = io ? Ref::steal(PyObject_GetAttrString(io.get(), "BufferedReader")) : Ref();
+    Ref file_io = io ? Ref::steal(PyObject_GetAttrString(io.get(), "FileIO")) : Ref();
+    Ref raw = reader && reinterpret_cast<PyObject*>(Py_TYPE(buffer)) == reader.get()
+                  ? Ref::steal(PyObject_GetAttrString(buffer, "raw"))
+                  : Ref();
+    Ref fileno = raw && file_io && reinterpret_cast<PyObject*>(Py_TYPE(raw.get())) == file_io.get()
+                     ? Ref::steal(PyObject_CallMethod(raw.get(), "fileno", nullptr))
+                     : Ref();
+    Ref position = fileno ? Ref::steal(PyObject_CallMethod(buffer, "tell", nullptr)) : Ref();
+    long fd = fileno && PyLong_Check(fileno.get()) ? PyLong_AsLong(fileno.get()) : -1;
+    long long offset = position && PyLong_Check(position.get()) ? PyLong_AsLongLong(position.get()) : -1;
+    PyErr_Clear();  // any failure above: the stream's own read() tells
+    struct stat st;
+    if (fd < 0 || fd > INT32_MAX || offset < 0 || fstat(static_cast<int>(fd), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size - offset < kDirectReadBytes || st.st_size - offset > PY_SSIZE_T_MAX - 64)
+        return nullptr;
+    const size_t size = static_cast<size_t>(st.st_size - offset);
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    bool ok = false;
+    Py_BEGIN_ALLOW_THREADS
+    // A descriptor of our own: another thread closing the stream cannot hand its
+    // number to a different file while this one reads.
+    int own = dup(static_cast<int>(fd));
+    if (own >= 0) {
+        ok = read_file_parallel(own, static_cast<uint64_t>(offset), PyBytes_AS_STRING(bytes.get()), size,
+                                std::min<size_t>(usable_processors(), 4), facts);
+        close(own);
+    }
+    Py_END_ALLOW_THREADS
+    return ok ? bytes.release() : nullptr;
+#else
+    (void)buffer, (void)facts;
+    return nullptr;
+#endif
+}
+
 bool read_and_scan(PyObject* f, PyObject* blocks) {
     ReadMode mode;
     if (!choose_mode(f, mode)) return false;
     if (mode != ReadMode::Lines) {
         Ref buffer = Ref::steal(PyObject_GetAttrString(f, "buffer"));
         if (!buffer) return false;
-        Ref bytes = Ref::steal(PyObject_CallMethod(buffer.get(), "read", nullptr));
-        if (!bytes) return false;
-        if (PyBytes_CheckExact(bytes.get())) {
-            const char* data = PyBytes_AS_STRING(bytes.get());
-            size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
-            bool ascii = first_non_ascii(data, size) == size;
-            if (ascii || mode == ReadMode::Utf8Bytes) return scan_bytes(bytes.get(), ascii, blocks);
+        ReadFacts facts;
+        Ref bytes = Ref::steal(read_directly(buffer.get(), facts));
+        if (!bytes) {
+            bytes = Ref::steal(PyObject_CallMethod(buffer.get(), "read", nullptr));
+            if (!bytes) return false;
+            if (PyBytes_CheckExact(bytes.get())) {
+                const char* data = PyBytes_AS_STRING(bytes.get());
+                size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
+                facts.ascii = first_non_ascii(data, size) == size;
+                facts.has_cr = std::memchr(data, '\r', size) != nullptr;
+            }
         }
+        if (PyBytes_CheckExact(bytes.get()) && (facts.ascii || mode == ReadMode::Utf8Bytes))
+            return scan_bytes(bytes.get(), facts.ascii, facts.has_cr, blocks);
         bytes.reset();
         // Let the host decode the text in its own codec.
         Ref pos = Ref::steal(PyObject_CallMethod(f, "seek", "i", 0));

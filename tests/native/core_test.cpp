@@ -249,19 +249,65 @@ int main() {
     }
     CHECK(lines_read > 10000);
 
-    // Scan: CRLF, a "-1" line after a delimiter, a repeated identifier.
-    std::string text = "x\r\n   -1\r\n   -1\r\n 403\r\na\r\n\r\n   -1\r\n   -1\r\n403\r\nb";
-    std::vector<std::pair<int32_t, int64_t>> found;
-    bool ok = scan_blocks(
-        text.data(), text.size(), 0, true,
-        [](std::string_view line, int32_t& id) {
-            int64_t v;
-            if (classify_identifier_ascii(line, v) != Parse::Ok) return Conv::Reject;
-            id = static_cast<int32_t>(v);
-            return Conv::Ok;
-        },
-        [&](int32_t id, const BodySpan& span) { found.push_back({id, span.n_lines}); return true; });
-    CHECK(ok && found == (std::vector<std::pair<int32_t, int64_t>>{{403, 2}, {403, 1}}));
+    // Scan: blocks found by a plain walk of the lines, on random texts of delimiter-like
+    // lines, identifiers and every line end (long ones too, to cross 64-byte steps).
+    auto identify = [](std::string_view line, int32_t& id) {
+        int64_t v;
+        if (classify_identifier_ascii(line, v) != Parse::Ok) return Conv::Reject;
+        id = static_cast<int32_t>(v);
+        return Conv::Ok;
+    };
+    using Found = std::vector<std::tuple<int32_t, size_t, size_t, int64_t>>;
+    auto walk_lines = [&](const std::string& s, size_t start, bool has_cr) {
+        Found found;
+        auto is_delimiter = [&](size_t at, size_t end) { return s.compare(at, end - at, "   -1") == 0; };
+        for (size_t pos = start; pos < s.size();) {
+            LineEnd le = find_line_end(s.data(), s.size(), pos, has_cr);
+            if (!is_delimiter(pos, le.text_end) || le.next_start >= s.size()) {
+                pos = le.next_start;
+                continue;
+            }
+            LineEnd id_le = find_line_end(s.data(), s.size(), le.next_start, has_cr);
+            int32_t id;
+            if (identify(std::string_view(s).substr(le.next_start, id_le.text_end - le.next_start), id) != Conv::Ok) {
+                pos = le.next_start;
+                continue;
+            }
+            BodySpan span{id_le.next_start, s.size(), 0};
+            for (pos = span.begin; pos < s.size(); ++span.n_lines) {
+                LineEnd b = find_line_end(s.data(), s.size(), pos, has_cr);
+                if (is_delimiter(pos, b.text_end)) {
+                    span.end = pos;
+                    pos = b.next_start;
+                    break;
+                }
+                pos = b.next_start;
+            }
+            found.emplace_back(id, span.begin, span.end, span.n_lines);
+        }
+        return found;
+    };
+    const char* pieces[] = {"   -1\n", "   -1\r\n", "   -1", "   -1\r", " -1\n", "    -1\n", "  403\n", "7\r\n",
+                            "403", "-1.5", "x", "  ", "\n", "\r\n", "\r"};
+    int blocks_seen = 0;
+    for (int rep = 0; rep < 20000; ++rep) {
+        auto draw = [&](unsigned n) { seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; return unsigned(seed >> 33) % n; };
+        std::string s;
+        for (unsigned k = 0, n = draw(4) ? draw(60) : draw(600); k < n; ++k)
+            s += draw(8) ? pieces[draw(15)] : std::string(draw(90), "ab, 1"[draw(5)]);
+        const bool has_cr = s.find('\r') != std::string::npos;
+        for (size_t start : {size_t(0), size_t(draw(3))}) {
+            if (start > s.size()) continue;
+            Found found;
+            CHECK(scan_blocks(s.data(), s.size(), start, has_cr, identify, [&](int32_t id, const BodySpan& span) {
+                found.emplace_back(id, span.begin, span.end, span.n_lines);
+                return true;
+            }));
+            CHECK(found == walk_lines(s, start, has_cr));
+            blocks_seen += int(found.size());
+        }
+    }
+    CHECK(blocks_seen > 40000);
 
     // Output vectors: a range line with a continuation line, then the terminator.
     TestLines lines{{"1,2", "T", "x", "5,6,7,8", "1,0,0", "10,12,1.", "2.,3.,4.", "-1,0.", "3,7"}};

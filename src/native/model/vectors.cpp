@@ -9,9 +9,9 @@
 // host; any other part is walked again here, so the result is always the walk's.
 #include <algorithm>
 #include <memory>
-#include <thread>
 
 #include "model.hpp"
+#include "text/threads.hpp"
 
 namespace femap::model {
 
@@ -229,43 +229,6 @@ std::vector<size_t> find_cuts(ByteLines& view, size_t begin, size_t parts) {
         }
     }
     return cuts;
-}
-
-// Threads started for a call, joined when it ends, however it ends.
-class Threads {
-public:
-    Threads() = default;
-    Threads(const Threads&) = delete;
-    Threads& operator=(const Threads&) = delete;
-    ~Threads() { join(); }
-    // Starts f(k) on a thread of its own; false when none can be started.
-    template <class F>
-    bool start(const F& f, size_t k) {
-        try {
-            threads_.emplace_back(f, k);
-            return true;
-        } catch (...) {
-            return false;
-        }
-    }
-    void join() {
-        for (auto& t : threads_)
-            if (t.joinable()) t.join();
-    }
-
-private:
-    std::vector<std::thread> threads_;
-};
-
-// Runs f(k) for k in [0, n): k = 0 on this thread, the others on threads of their
-// own where they can be started, else here too.
-template <class F>
-void run_each(size_t n, const F& f) {
-    Threads threads;
-    size_t k = 1;
-    while (k < n && threads.start(f, k)) ++k;
-    f(0);
-    for (; k < n; ++k) f(k);
 }
 
 // One block of the table, in parts of `part_bytes` at least where `threads` > 1.

@@ -1,0 +1,19 @@
+// A large file read straight from its descriptor in pieces on several threads, each
+// piece's bytes looked at while they are still in the cache. No Python here.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace femap {
+
+struct ReadFacts {
+    bool ascii = true;    // no byte >= 0x80
+    bool has_cr = false;  // some "\r"
+};
+
+// Reads `size` bytes of `fd` from `offset` into `out` on up to `threads` threads.
+// False when the descriptor cannot be read, or holds fewer bytes or more than
+// offset + size (the file changed): then `out` is not to be used.
+bool read_file_parallel(int fd, uint64_t offset, char* out, size_t size, size_t threads, ReadFacts& facts) noexcept;
+
+}  // namespace femap

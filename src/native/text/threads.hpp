@@ -1,0 +1,49 @@
+// Threads for work that touches no Python: started for one call and joined when it
+// ends, however it ends.
+#pragma once
+#include <cstddef>
+#include <thread>
+#include <vector>
+
+namespace femap {
+
+class Threads {
+public:
+    Threads() = default;
+    Threads(const Threads&) = delete;
+    Threads& operator=(const Threads&) = delete;
+    ~Threads() { join(); }
+    // Starts f(k) on a thread of its own; false when none can be started.
+    template <class F>
+    bool start(const F& f, size_t k) {
+        try {
+            threads_.emplace_back(f, k);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+    void join() {
+        for (auto& t : threads_)
+            if (t.joinable()) t.join();
+    }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
+// Runs f(k) for k in [0, n): k = 0 on this thread, the others on threads of their
+// own where they can be started, else here too.
+template <class F>
+void run_each(size_t n, const F& f) {
+    Threads threads;
+    size_t k = 1;
+    while (k < n && threads.start(f, k)) ++k;
+    f(0);
+    for (; k < n; ++k) f(k);
+}
+
+// The processors this process may run on (at least 1).
+size_t usable_processors() noexcept;
+
+}  // namespace femap

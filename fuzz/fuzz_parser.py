@@ -425,7 +425,8 @@ def run_entries(p, s, quick=False, steady=True):
     # The vector table on one thread and in small parts on three: always the same table.
     part_bytes = 1 + s.int(300)
     calls += [("read_vectors", lambda: joined(_femap_model.read_vectors(p, 1))),
-              ("read_vectors_parts", lambda: joined(_femap_model.read_vectors(p, 3, part_bytes)))]
+              ("read_vectors_parts", lambda: joined(_femap_model.read_vectors(p, 3, part_bytes))),
+              ("read_arrays", lambda: _femap_model.read_arrays(p, 3, part_bytes))]
     if quick:
         calls = calls[2:4]
     results = {}
@@ -433,6 +434,14 @@ def run_entries(p, s, quick=False, steady=True):
         results[name] = outcome(call)
     if steady and "read_vectors" in results:
         compare("in parts", {"read_vectors": results["read_vectors"]}, {"read_vectors": results["read_vectors_parts"]})
+        # Nodes and elements read beside the table: the parser's calls, or their first error.
+        names = ["get_nodes_arrays", "get_elements_arrays", "read_vectors"]
+        got = results.pop("read_arrays")
+        if got[0] == "ok":
+            got = dict(zip(names, [("ok", got[1][0]), ("ok", got[1][1]), ("ok", joined(got[1][2]))]))
+        else:
+            got = {next((n for n in names if results[n][0] == "err"), names[0]): got}
+        compare("beside the table", {n: results[n] for n in got}, got)
     return results
 
 

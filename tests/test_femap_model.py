@@ -155,6 +155,42 @@ def test_vectors_in_parts_equal_one_thread(write_file, newline, threads, part_by
         assert all(np.array_equal(a, b) for a, b in zip(one.arrays(row), parts.arrays(row)))
 
 
+def node(k, x="1.5"):
+    return f"{k},0,0,1,46,0,0,0,0,0,0,{x},2.5,-3.,0,"
+
+
+def outcome(call):
+    try:
+        return [[a.tolist() for a in part] for part in call()], None
+    except Exception as e:  # noqa: BLE001 - the error is the outcome
+        return None, (type(e), str(e))
+
+
+class Overridden(FEMAPParser):
+    def get_nodes_arrays(self):
+        return np.arange(2, dtype=np.int32), np.zeros((2, 3))
+
+
+# Nodes and elements read beside the vector table give what the parser's calls give,
+# also where a thread must leave them to the parser (lists, text only float() reads,
+# bytes that are not ASCII, an error) and for a parser whose calls are overridden.
+@pytest.mark.parametrize("make", [
+    *[lambda w, f=f: FEMAPParser(str(REAL / f"{f}.neu")) for f in FILES],
+    lambda w: materialize(FEMAPParser(str(REAL / "cofe_rt.neu"))),
+    lambda w: Overridden(str(REAL / "cofe_rt.neu")),
+    lambda w: FEMAPParser(w(neutral_text([(403, [node(1), node(2)]), (404, []), (403, [node(3)])]))),
+    lambda w: FEMAPParser(w(neutral_text([(403, [node(1), node(2, "1_0.5")])]))),
+    lambda w: FEMAPParser(w(neutral_text([(403, [node(1), node(2, "\u20031.5")])]))),
+    lambda w: FEMAPParser(w(neutral_text([(403, [node(1), node(2**31)])]))),
+    lambda w: FEMAPParser(w(neutral_text([(451, ["1,1"])]))),
+], ids=[*FILES, "lists", "overridden", "two-blocks", "float-only", "non-ascii", "overflow", "none"])
+def test_mesh_beside_the_table_equals_parser_calls(write_file, make):
+    parser = make(write_file)
+    want = outcome(lambda: (parser.get_nodes_arrays(), parser.get_elements_arrays()))
+    for threads in (1, 2):
+        assert outcome(lambda: _femap_model.read_arrays(parser, threads)[:2]) == want
+
+
 @pytest.mark.parametrize("threads, part_bytes, error", [
     (0, None, "threads must be at least 1"), (None, 0, "part_bytes must be at least 1"),
 ])

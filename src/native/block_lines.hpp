@@ -102,6 +102,8 @@ public:
     ByteLines* byte_view() { return list_ ? nullptr : &bytes_; }
     bool all_ascii() const { return ascii_; }
     const char* file_end() const { return bytes_.data() + PyBytes_GET_SIZE(owner_.get()); }
+    // The bytes object a byte view reads (null for a list).
+    PyObject* byte_owner() const { return list_ ? nullptr : owner_.get(); }
 
 private:
     std::string_view byte_line(int64_t i) { return bytes_.line(i); }

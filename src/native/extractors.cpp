@@ -5,6 +5,7 @@
 #include "py_errors.hpp"
 #include "py_build.hpp"
 #include "record_titles.hpp"
+#include "text/array_sinks.hpp"
 #include "text/constants.hpp"
 #include "text/record_walks.hpp"
 
@@ -27,12 +28,6 @@ struct NodeDict {
     }
 };
 
-struct NodeArrays {
-    Column<int32_t> ids;
-    Column<double> coords;
-    bool node(int32_t id, double x, double y, double z) { return ids.push(id) && coords.append({{x, y, z}}); }
-};
-
 struct ElementList {
     Ref result = Ref::steal(PyList_New(0));
     bool element(int32_t id, int32_t prop, int32_t topo, const std::vector<int32_t>& nodes) {
@@ -41,17 +36,6 @@ struct ElementList {
                                        {keys().topology, PyLong_FromLong(topo)},
                                        {keys().nodes, int_list(nodes)}}));
         return d && PyList_Append(result.get(), d.get()) == 0;
-    }
-};
-
-struct ElementArrays {
-    Column<int32_t> ids, props, topos, connectivity, offsets;
-    int32_t offset = 0;
-    bool start() { return offsets.push(0); }
-    bool element(int32_t id, int32_t prop, int32_t topo, const std::vector<int32_t>& nodes) {
-        offset += static_cast<int32_t>(nodes.size());
-        return ids.push(id) && props.push(prop) && topos.push(topo) && connectivity.append(nodes) &&
-               offsets.push(offset);
     }
 };
 
@@ -132,7 +116,7 @@ PyObject* extract_nodes(FEMAPParserObject* self, bool force_2d) {
 }
 
 PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
-    NodeArrays sink;
+    NodeColumns<Column> sink;
     if (!walk_each_block(self, block_id::kNodes, NoneUse::Iter,
                          [&](BlockLines& lines) { return walk_nodes(lines, sink); }))
         return nullptr;
@@ -155,7 +139,7 @@ PyObject* extract_elements(FEMAPParserObject* self) {
 }
 
 PyObject* extract_elements_arrays(FEMAPParserObject* self) {
-    ElementArrays sink;
+    ElementColumns<Column> sink;
     if (!sink.start()) return nullptr;
     if (!walk_each_block(self, block_id::kElements, NoneUse::Len,
                          [&](BlockLines& lines) { return walk_elements(lines, sink); }))

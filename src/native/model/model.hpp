@@ -9,6 +9,7 @@
 
 #include "block_lines.hpp"
 #include "record_titles.hpp"
+#include "text/grow_buffer.hpp"
 #include "text/plain_lines.hpp"
 #include "text/record_walks.hpp"
 
@@ -114,54 +115,11 @@ bool walk_block_list(PyObject* all, Walk&& walk) {
     return true;
 }
 
-// Values gathered for an array that takes their memory over, in the value scan's
-// buffer shape (push, size, truncate): grown by realloc, which moves large blocks
-// without copying them (so growing never holds two copies); false from push or reserve
-// when memory runs out (no error set: it may run on a thread of its own).
-template <class T>
-class GrowBuffer {
-public:
-    GrowBuffer() = default;
-    GrowBuffer(const GrowBuffer&) = delete;
-    GrowBuffer& operator=(const GrowBuffer&) = delete;
-    ~GrowBuffer() { std::free(data_); }
-    bool push(T v) {
-        if (size_ == capacity_ && !grow()) return false;
-        data_[size_++] = v;
-        return true;
-    }
-    size_t size() const { return size_; }
-    void truncate(size_t n) { size_ = std::min(size_, n); }
-    // Room for n values in all.
-    bool reserve(size_t n) { return n <= capacity_ || grow(n); }
-    // The memory (malloc'd, `size()` values), now the caller's to free.
-    T* release() {
-        if (capacity_ > size_)  // give back what a reservation left over
-            if (void* d = std::realloc(data_, std::max<size_t>(size_, 1) * sizeof(T))) data_ = static_cast<T*>(d);
-        T* d = data_;
-        data_ = nullptr;
-        size_ = capacity_ = 0;
-        return d;
-    }
-
-private:
-    bool grow(size_t need = 0) {
-        const size_t capacity = std::max<size_t>({1024, 2 * capacity_, need});
-        void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
-        if (!d) return false;
-        data_ = static_cast<T*>(d);
-        capacity_ = capacity;
-        return true;
-    }
-    T* data_ = nullptr;
-    size_t size_ = 0, capacity_ = 0;
-};
-
 // A one- or two-dimensional array over the buffer's memory, which it takes over.
 template <class T>
-PyObject* adopt_array(GrowBuffer<T>&& values);
-extern template PyObject* adopt_array(GrowBuffer<int32_t>&&);
-extern template PyObject* adopt_array(GrowBuffer<double>&&);
+PyObject* adopt_array(GrowBuffer<T>&& values, int columns = 1);
+extern template PyObject* adopt_array(GrowBuffer<int32_t>&&, int);
+extern template PyObject* adopt_array(GrowBuffer<double>&&, int);
 template <class T>
 PyObject* adopt_array(std::vector<T>&& values, int columns = 1);
 extern template PyObject* adopt_array(std::vector<int32_t>&&, int);
@@ -174,6 +132,9 @@ PyObject* read_block_sizes(FEMAPParserObject* parser);
 // The vector table, with blocks of ASCII bytes walked in parts (of `part_bytes` at
 // least) on up to `threads` threads.
 PyObject* read_vectors(FEMAPParserObject* parser, size_t threads, size_t part_bytes);
+// (get_nodes_arrays(), get_elements_arrays(), the vector table): with `threads` > 1
+// the nodes and elements are read beside the table on threads of their own.
+PyObject* read_arrays(FEMAPParserObject* parser, size_t threads, size_t part_bytes);
 PyObject* read_output_sets(FEMAPParserObject* parser);
 PyObject* read_properties(FEMAPParserObject* parser);
 PyObject* read_materials(FEMAPParserObject* parser);

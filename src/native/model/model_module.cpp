@@ -2,8 +2,9 @@
 // take over native buffers.
 #define PY_ARRAY_UNIQUE_SYMBOL femap_model_ARRAY_API
 #include "model.hpp"
+#include "text/threads.hpp"
 
-#include <thread>
+#include <new>
 
 #include <numpy/arrayobject.h>
 
@@ -19,45 +20,60 @@ constexpr int typenum_of() {
     else return NPY_FLOAT64;
 }
 
+// What an array's capsule base frees when the array goes.
+struct Owned {
+    void* owner;
+    void (*release)(void*);
+};
+
+// An array of the `count` values at `data`, `columns` to a row, whose base frees
+// `owner` by `release` (at once when the array cannot be made).
 template <class T>
-PyObject* adopt_array(std::vector<T>&& values, int columns) {
-    npy_intp dims[2] = {static_cast<npy_intp>(values.size() / size_t(columns)), columns};
-    const int nd = columns == 1 ? 1 : 2;
-    if (values.empty()) return PyArray_SimpleNew(nd, dims, typenum_of<T>());
-    auto* owned = new std::vector<T>(std::move(values));
-    Ref base = Ref::steal(PyCapsule_New(owned, nullptr, [](PyObject* capsule) {
-        delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, nullptr));
-    }));
+PyObject* array_over(T* data, size_t count, int columns, void* owner, void (*release)(void*)) {
+    auto* owned = new (std::nothrow) Owned{owner, release};
+    Ref base = owned ? Ref::steal(PyCapsule_New(owned, nullptr,
+                                                [](PyObject* capsule) {
+                                                    auto* o = static_cast<Owned*>(PyCapsule_GetPointer(capsule, nullptr));
+                                                    o->release(o->owner);
+                                                    delete o;
+                                                }))
+                     : Ref();
     if (!base) {
         delete owned;
-        return nullptr;
+        release(owner);
+        return PyErr_Occurred() ? nullptr : PyErr_NoMemory();
     }
-    Ref array = Ref::steal(PyArray_SimpleNewFromData(nd, dims, typenum_of<T>(), owned->data()));
+    npy_intp dims[2] = {static_cast<npy_intp>(count / size_t(columns)), columns};
+    Ref array = Ref::steal(PyArray_SimpleNewFromData(columns == 1 ? 1 : 2, dims, typenum_of<T>(), data));
     if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
         return nullptr;
     return array.release();
 }
 
 template <class T>
-PyObject* adopt_array(GrowBuffer<T>&& values) {
-    npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
-    if (dims[0] == 0) return PyArray_SimpleNew(1, dims, typenum_of<T>());
-    T* data = values.release();
-    Ref base = Ref::steal(PyCapsule_New(data, nullptr, [](PyObject* capsule) {
-        std::free(PyCapsule_GetPointer(capsule, nullptr));
-    }));
-    if (!base) {
-        std::free(data);
-        return nullptr;
-    }
-    Ref array = Ref::steal(PyArray_SimpleNewFromData(1, dims, typenum_of<T>(), data));
-    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0)
-        return nullptr;
-    return array.release();
+PyObject* empty_array(int columns) {
+    npy_intp dims[2] = {0, columns};
+    return PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, typenum_of<T>());
 }
 
-template PyObject* adopt_array(GrowBuffer<int32_t>&&);
-template PyObject* adopt_array(GrowBuffer<double>&&);
+template <class T>
+PyObject* adopt_array(std::vector<T>&& values, int columns) {
+    if (values.empty()) return empty_array<T>(columns);
+    auto* owned = new std::vector<T>(std::move(values));
+    return array_over(owned->data(), owned->size(), columns, owned,
+                      [](void* p) { delete static_cast<std::vector<T>*>(p); });
+}
+
+template <class T>
+PyObject* adopt_array(GrowBuffer<T>&& values, int columns) {
+    const size_t count = values.size();
+    if (count == 0) return empty_array<T>(columns);
+    T* data = values.release();
+    return array_over(data, count, columns, data, std::free);
+}
+
+template PyObject* adopt_array(GrowBuffer<int32_t>&&, int);
+template PyObject* adopt_array(GrowBuffer<double>&&, int);
 template PyObject* adopt_array(std::vector<int32_t>&&, int);
 template PyObject* adopt_array(std::vector<int64_t>&&, int);
 template PyObject* adopt_array(std::vector<double>&&, int);
@@ -113,20 +129,39 @@ bool count_arg(PyObject* arg, const char* name, size_t fallback, size_t most, si
     return true;
 }
 
+// The arguments (parser, threads=None, part_bytes=None) of a reader that takes threads
+// and parts; `format` names the function for the host's messages.
+bool threaded_args(PyObject* args, const char* format, FEMAPParserObject*& parser, size_t& threads, size_t& bytes) {
+    PyObject* p;
+    PyObject* n = Py_None;
+    PyObject* b = Py_None;
+    if (!PyArg_ParseTuple(args, format, &p, &n, &b) || !is_parser(p) ||
+        !count_arg(n, "threads", std::clamp<size_t>(usable_processors(), 1, 8), 64, threads) ||
+        !count_arg(b, "part_bytes", size_t(4) << 20, SIZE_MAX, bytes))
+        return false;
+    parser = reinterpret_cast<FEMAPParserObject*>(p);
+    return true;
+}
+
 PyObject* vectors_entry(PyObject*, PyObject* args) {
-    PyObject* parser;
-    PyObject* threads = Py_None;
-    PyObject* part_bytes = Py_None;
-    if (!PyArg_ParseTuple(args, "O|OO:read_vectors", &parser, &threads, &part_bytes) || !is_parser(parser))
-        return nullptr;
-    size_t n, bytes;
-    if (!count_arg(threads, "threads", std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 8), 64, n) ||
-        !count_arg(part_bytes, "part_bytes", size_t(4) << 20, SIZE_MAX, bytes))
-        return nullptr;
-    return read_vectors(reinterpret_cast<FEMAPParserObject*>(parser), n, bytes);
+    FEMAPParserObject* parser;
+    size_t threads, bytes;
+    return threaded_args(args, "O|OO:read_vectors", parser, threads, bytes) ? read_vectors(parser, threads, bytes)
+                                                                             : nullptr;
+}
+
+PyObject* arrays_entry(PyObject*, PyObject* args) {
+    FEMAPParserObject* parser;
+    size_t threads, bytes;
+    return threaded_args(args, "O|OO:read_arrays", parser, threads, bytes) ? read_arrays(parser, threads, bytes)
+                                                                           : nullptr;
 }
 
 PyMethodDef functions[] = {
+    {"read_arrays", arrays_entry, METH_VARARGS,
+     "read_arrays(parser, threads=None, part_bytes=None) -> (get_nodes_arrays(), get_elements_arrays(), "
+     "read_vectors(parser, threads, part_bytes)); with more than one thread the nodes and elements are read "
+     "beside the vector table."},
     {"read_vectors", vectors_entry, METH_VARARGS,
      "read_vectors(parser, threads=None, part_bytes=None) -> (set_id, vec_id, title, output_type, ent_type, "
      "components, extremes, offsets, ids, values): the table of every output vector and all their (id, value) "

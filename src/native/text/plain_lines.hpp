@@ -50,6 +50,11 @@ public:
         bytes_.bind(data, begin, end, n_lines, has_cr);
         readable_ = readable_end;
     }
+    // The lines of a byte view.
+    void bind(const ByteLines& bytes, const char* readable_end) {
+        bytes_ = bytes;
+        readable_ = readable_end;
+    }
     int64_t size() const { return bytes_.size(); }
     std::string_view line(int64_t i) { return bytes_.line(i); }
     size_t offset(int64_t i) { return bytes_.offset(i); }

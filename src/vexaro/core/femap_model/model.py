@@ -242,13 +242,14 @@ class Model:
         raw = parser.get_header()
         self.header = None if raw is None else Header(raw["title"], _version(raw["version"]), raw["version"])
         self.blocks = _native.read_block_sizes(parser)
-        self.nodes = Nodes(*parser.get_nodes_arrays())
-        self.elements = Elements(*parser.get_elements_arrays())
+        threads = min(8, _processors()) if threads is None else threads
+        nodes, elements, vectors = _native.read_arrays(parser, threads)
+        self.nodes = Nodes(*nodes)
+        self.elements = Elements(*elements)
         self.properties = {k: Property(k, *v) for k, v in _native.read_properties(parser).items()}
         self.materials = {k: Material(k, *v) for k, v in _native.read_materials(parser).items()}
         self.output_sets = {k: OutputSet(k, *v) for k, v in _native.read_output_sets(parser).items()}
-        threads = min(8, _processors()) if threads is None else threads
-        self.vectors = VectorTable(_native.read_vectors(parser, threads))
+        self.vectors = VectorTable(vectors)
 
     def vector(self, set_id, vec_id):
         """(ids int32, values float64) of vector vec_id of output set set_id: the pairs

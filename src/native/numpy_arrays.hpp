@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "pyref.hpp"
+#include "text/grow_buffer.hpp"
 
 namespace femap {
 
@@ -25,24 +26,12 @@ void* array_data(PyObject* array);
 // them: grown in place (realloc moves large blocks without copying them) and cut to
 // their length and shape at the end.
 template <class T>
-class Column {
+class Column : public Appender<Column<T>, T> {
     static_assert(std::is_same_v<T, int32_t> || std::is_same_v<T, double>);
+    friend class Appender<Column<T>, T>;
+    using Appender<Column<T>, T>::data_, Appender<Column<T>, T>::size_, Appender<Column<T>, T>::capacity_;
 
 public:
-    bool push(T v) {
-        if (size_ == capacity_ && !grow(size_ + 1)) return false;
-        data_[size_++] = v;
-        return true;
-    }
-    bool append(std::span<const T> v) {
-        if (capacity_ - size_ < v.size() && !grow(size_ + v.size())) return false;
-        std::copy(v.begin(), v.end(), data_ + size_);
-        size_ += v.size();
-        return true;
-    }
-    std::span<const T> values() const { return {data_, size_}; }
-    size_t size() const { return size_; }
-    void truncate(size_t n) { size_ = std::min(size_, n); }
     // The ndarray of the values, `columns` to a row; the column is left empty.
     PyObject* to_array(int columns = 1) {
         if (!array_ && !grow(0)) return nullptr;
@@ -54,7 +43,7 @@ public:
 
 private:
     bool grow(size_t need) {
-        size_t capacity = std::max<size_t>({need, 2 * capacity_, 1024});
+        size_t capacity = this->next_capacity(need);
         if (!array_) {
             array_ = Ref::steal(new_column_array(std::is_same_v<T, double>, capacity));
             if (!array_) return false;
@@ -66,8 +55,6 @@ private:
         return true;
     }
     Ref array_;
-    T* data_ = nullptr;
-    size_t size_ = 0, capacity_ = 0;
 };
 
 // np.array(list, dtype=np.<dtype_name>) with every name looked up now.

@@ -1,5 +1,6 @@
 // Output vectors (blocks 1051, then 451): every vector as a dict, or the first
 // vector that passes the filters as arrays. One record walk serves both.
+#include <algorithm>
 #include <optional>
 
 #include "numpy_arrays.hpp"
@@ -9,6 +10,7 @@
 #include "record_titles.hpp"
 #include "text/constants.hpp"
 #include "text/record_walks.hpp"
+#include "text/value_parts.hpp"
 
 namespace femap {
 
@@ -43,6 +45,18 @@ struct PairBuffers {
     bool pair(int32_t id, double value) { return ids.push(id) && values.push(value); }
 };
 
+// Large value sections are scanned in parts of this many bytes at least, on up to one
+// thread per processor this process may use (at most 8).
+#ifndef FEMAP_VALUE_PART_BYTES
+#define FEMAP_VALUE_PART_BYTES (size_t(512) << 10)
+#endif
+constexpr size_t kValuePartBytes = FEMAP_VALUE_PART_BYTES;
+
+size_t value_threads() {
+    static const size_t threads = std::clamp<size_t>(usable_processors(), 1, 8);
+    return threads;
+}
+
 // The value scan of one record. An outcome when the record ends there (an error, or
 // a dropped record: `next` is one past the failing line); else nothing, with `next`
 // past the record.
@@ -50,7 +64,7 @@ template <class Sink>
 std::optional<RecordOutcome> scan_values(BlockLines& lines, int64_t n, const VectorHeader& header, Sink& sink,
                                          int64_t& next) {
     ScanEnd end;
-    switch (scan_vector_values(lines, n, header.result_start, sink, end)) {
+    switch (scan_values_in_parts(lines, n, header.result_start, sink, end, value_threads(), kValuePartBytes)) {
         case Conv::Fail: return RecordOutcome::Fail;
         case Conv::Reject: next = end.failed_line + 1; return RecordOutcome::Next;
         case Conv::Ok: break;

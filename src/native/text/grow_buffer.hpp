@@ -1,36 +1,62 @@
-// A growing native buffer whose memory an array can take over. No Python here.
+// Growing native buffers: the append interface, and a buffer whose memory an array
+// can take over. No Python here.
 #pragma once
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <span>
+#include <utility>
 
 namespace femap {
 
-// Values gathered for an array that takes their memory over, in the value scan's
-// buffer shape (push, size, truncate): grown by realloc, which moves large blocks
-// without copying them (so growing never holds two copies); false from push or reserve
-// when memory runs out (no error set: it may run on a thread of its own).
-template <class T>
-class GrowBuffer {
+// push and append over memory that Derived::grow(need) makes room in (doubling, 1024
+// values at least): the buffer shape the value scan and the array sinks write into.
+template <class Derived, class T>
+class Appender {
 public:
-    GrowBuffer() = default;
-    GrowBuffer(const GrowBuffer&) = delete;
-    GrowBuffer& operator=(const GrowBuffer&) = delete;
-    ~GrowBuffer() { std::free(data_); }
     bool push(T v) {
-        if (size_ == capacity_ && !grow()) return false;
+        if (size_ == capacity_ && !self().grow(size_ + 1)) return false;
         data_[size_++] = v;
         return true;
     }
     bool append(std::span<const T> v) {
-        if (capacity_ - size_ < v.size() && !grow(size_ + v.size())) return false;
+        if (capacity_ - size_ < v.size() && !self().grow(size_ + v.size())) return false;
         std::copy(v.begin(), v.end(), data_ + size_);
         size_ += v.size();
         return true;
     }
     size_t size() const { return size_; }
+    std::span<const T> values() const { return {data_, size_}; }
     void truncate(size_t n) { size_ = std::min(size_, n); }
+
+protected:
+    size_t next_capacity(size_t need) const { return std::max<size_t>({1024, 2 * capacity_, need}); }
+    T* data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+
+private:
+    Derived& self() { return static_cast<Derived&>(*this); }
+};
+
+// Values gathered for an array that takes their memory over: grown by realloc, which
+// moves large blocks without copying them (so growing never holds two copies); false
+// from push or reserve when memory runs out (no error set: it may run on a thread of
+// its own).
+template <class T>
+class GrowBuffer : public Appender<GrowBuffer<T>, T> {
+    friend class Appender<GrowBuffer<T>, T>;
+    using Appender<GrowBuffer<T>, T>::data_, Appender<GrowBuffer<T>, T>::size_, Appender<GrowBuffer<T>, T>::capacity_;
+
+public:
+    GrowBuffer() = default;
+    GrowBuffer(const GrowBuffer&) = delete;
+    GrowBuffer& operator=(const GrowBuffer&) = delete;
+    GrowBuffer(GrowBuffer&& o) noexcept {
+        data_ = std::exchange(o.data_, nullptr);
+        size_ = std::exchange(o.size_, 0);
+        capacity_ = std::exchange(o.capacity_, 0);
+    }
+    ~GrowBuffer() { std::free(data_); }
     // Room for n values in all.
     bool reserve(size_t n) { return n <= capacity_ || grow(n); }
     // The memory (malloc'd, `size()` values), now the caller's to free.
@@ -44,16 +70,14 @@ public:
     }
 
 private:
-    bool grow(size_t need = 0) {
-        const size_t capacity = std::max<size_t>({1024, 2 * capacity_, need});
+    bool grow(size_t need) {
+        const size_t capacity = this->next_capacity(need);
         void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
         if (!d) return false;
         data_ = static_cast<T*>(d);
         capacity_ = capacity;
         return true;
     }
-    T* data_ = nullptr;
-    size_t size_ = 0, capacity_ = 0;
 };
 
 }  // namespace femap

@@ -39,33 +39,41 @@ inline bool looks_like_entry(std::string_view text) {
 }
 
 // The start of the first line in [from, end) (from a line start) that ends a value
-// section, or end: lines are only looked at where "-1" follows blanks or commas at
-// their start, found 64 bytes at a time.
+// section, or end: lines are only looked at where "-1" follows a line end or a blank,
+// found 64 bytes at a time, and blanks or commas only lead back to the line's start.
+// (A line that starts with commas before "-1" is passed over: the cuts only need to
+// fall near the end.)
 inline size_t find_section_end(const char* data, size_t from, size_t end, bool has_cr) {
     auto ends_at = [&](size_t dash) -> size_t {  // the line of a "-1" at `dash`, if it ends the section
         size_t i = dash;
-        while (i > from && (data[i - 1] == ' ' || data[i - 1] == ',' || data[i - 1] == '\t')) --i;
+        while (i > from && (data[i - 1] == ' ' || data[i - 1] == ',' || data[i - 1] == '\t')) --i;  // to the line's start
         if (i > from && data[i - 1] != '\n' && data[i - 1] != '\r') return end;
         LineEnd le = find_line_end(data, end, i, has_cr);
         return ends_values(std::string_view(data + i, le.text_end - i)) ? i : end;
     };
-    size_t q = from;
+    if (end - from >= 2 && data[from] == '-' && data[from + 1] == '1')
+        if (size_t at = ends_at(from); at != end) return at;
+    size_t q = from + 1;
 #if defined(__SSE2__)
     const __m128i dash = _mm_set1_epi8('-'), one = _mm_set1_epi8('1');
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), blank = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
     for (; q + 65 <= end; q += 64) {
         uint64_t hits = 0;
         for (int k = 0; k < 4; ++k) {
             const char* p = data + q + 16 * k;
+            __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1));
+            __m128i after_gap = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(before, lf), _mm_cmpeq_epi8(before, cr)),
+                                             _mm_or_si128(_mm_cmpeq_epi8(before, blank), _mm_cmpeq_epi8(before, tab)));
             __m128i a = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), dash);
             __m128i b = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1)), one);
-            hits |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_and_si128(a, b)))) << (16 * k);
+            hits |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_and_si128(after_gap, _mm_and_si128(a, b))))) << (16 * k);
         }
         for (; hits; hits &= hits - 1)
             if (size_t at = ends_at(q + static_cast<size_t>(__builtin_ctzll(hits))); at != end) return at;
     }
 #endif
     for (; q + 1 < end; ++q)
-        if (data[q] == '-' && data[q + 1] == '1')
+        if (data[q] == '-' && data[q + 1] == '1' && (data[q - 1] == '\n' || data[q - 1] == '\r' || data[q - 1] == ' ' || data[q - 1] == '\t'))
             if (size_t at = ends_at(q); at != end) return at;
     return end;
 }

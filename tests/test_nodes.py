@@ -267,3 +267,25 @@ def test_real_files(name, count, count_2d, checks):
     for index, pair in checks.items():
         assert pairs[index] == pair
     assert len(p.get_nodes(True)) == count_2d
+
+
+def arrays_or_error(parser):
+    try:
+        return [a.tolist() for a in parser.get_nodes_arrays()]
+    except Exception as e:  # noqa: BLE001 - the error is the outcome
+        return type(e), str(e)
+
+
+# A large node block is walked in parts on other threads: the same arrays (or error) as
+# the exact path, also where a later part holds a line only float() reads, a line the
+# rule passes over, or an identifier beyond 32 bits.
+@pytest.mark.parametrize("odd", [None, node(7, "1_0.5"), "1,2,3", node(2**31)],
+                         ids=["plain", "float-only", "short", "overflow"])
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+def test_large_node_blocks_in_parts_equal_the_exact_path(write_file, odd, newline):
+    from conftest import materialize, neutral_text
+    lines = [node(k, f"{k}.5", "-2.0000000000000000E+02", f"{k}D-3") for k in range(20000)]
+    if odd:
+        lines[15000:15000] = [odd] * 3
+    path = write_file(neutral_text([(403, lines), (403, lines[:10])], newline))
+    assert arrays_or_error(FEMAPParser(path)) == arrays_or_error(materialize(FEMAPParser(path)))

@@ -7,6 +7,7 @@
 #include "record_titles.hpp"
 #include "text/array_sinks.hpp"
 #include "text/constants.hpp"
+#include "text/node_parts.hpp"
 #include "text/record_walks.hpp"
 
 namespace femap {
@@ -112,13 +113,14 @@ PyObject* extract_header(FEMAPParserObject* self) {
 
 PyObject* extract_nodes(FEMAPParserObject* self, bool force_2d) {
     NodeDict sink{.force_2d = force_2d};
-    return extract_with(self, block_id::kNodes, NoneUse::Iter, sink, walk_nodes);
+    return extract_with(self, block_id::kNodes, NoneUse::Iter, sink,
+                        +[](BlockLines& lines, NodeDict& s) { return walk_nodes(lines, s); });
 }
 
 PyObject* extract_nodes_arrays(FEMAPParserObject* self) {
     NodeColumns<Column> sink;
     if (!walk_each_block(self, block_id::kNodes, NoneUse::Iter,
-                         [&](BlockLines& lines) { return walk_nodes(lines, sink); }))
+                         [&](BlockLines& lines) { return walk_nodes_in_parts(lines, sink, worker_threads(), kPartBytes); }))
         return nullptr;
     if (numpy_is_own()) return build_tuple({sink.ids.to_array(), sink.coords.to_array(3)});
     Ref node_list = Ref::steal(int_list(sink.ids.values()));

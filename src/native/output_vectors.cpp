@@ -45,18 +45,6 @@ struct PairBuffers {
     bool pair(int32_t id, double value) { return ids.push(id) && values.push(value); }
 };
 
-// Large value sections are scanned in parts of this many bytes at least, on up to one
-// thread per processor this process may use (at most 8).
-#ifndef FEMAP_VALUE_PART_BYTES
-#define FEMAP_VALUE_PART_BYTES (size_t(512) << 10)
-#endif
-constexpr size_t kValuePartBytes = FEMAP_VALUE_PART_BYTES;
-
-size_t value_threads() {
-    static const size_t threads = std::clamp<size_t>(usable_processors(), 1, 8);
-    return threads;
-}
-
 // The value scan of one record. An outcome when the record ends there (an error, or
 // a dropped record: `next` is one past the failing line); else nothing, with `next`
 // past the record.
@@ -64,7 +52,7 @@ template <class Sink>
 std::optional<RecordOutcome> scan_values(BlockLines& lines, int64_t n, const VectorHeader& header, Sink& sink,
                                          int64_t& next) {
     ScanEnd end;
-    switch (scan_values_in_parts(lines, n, header.result_start, sink, end, value_threads(), kValuePartBytes)) {
+    switch (scan_values_in_parts(lines, n, header.result_start, sink, end, worker_threads(), kPartBytes)) {
         case Conv::Fail: return RecordOutcome::Fail;
         case Conv::Reject: next = end.failed_line + 1; return RecordOutcome::Next;
         case Conv::Ok: break;

@@ -136,7 +136,7 @@ bool threaded_args(PyObject* args, const char* format, FEMAPParserObject*& parse
     PyObject* n = Py_None;
     PyObject* b = Py_None;
     if (!PyArg_ParseTuple(args, format, &p, &n, &b) || !is_parser(p) ||
-        !count_arg(n, "threads", std::clamp<size_t>(usable_processors(), 1, 8), 64, threads) ||
+        !count_arg(n, "threads", worker_threads(), 64, threads) ||
         !count_arg(b, "part_bytes", size_t(4) << 20, SIZE_MAX, bytes))
         return false;
     parser = reinterpret_cast<FEMAPParserObject*>(p);

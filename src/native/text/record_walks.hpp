@@ -57,12 +57,12 @@ Conv read_count_line(Lines& lines, int64_t n, int64_t i, typename Lines::Fields&
 }
 
 // Node line: more than 13 fields; field 0 the identifier, 11 to 13 the coordinates.
-// sink.node(id, x, y, z) -> bool
+// sink.node(id, x, y, z) -> bool. Lines [from, to) (to < 0: to the end).
 template <class Lines, class Sink>
-bool walk_nodes(Lines& lines, Sink& sink) {
+bool walk_nodes(Lines& lines, Sink& sink, int64_t from = 0, int64_t to = -1) {
     typename Lines::Fields f;
-    const int64_t n = lines.size();
-    for (int64_t i = 0; i < n; ++i) {
+    const int64_t n = to < 0 ? lines.size() : std::min(to, lines.size());
+    for (int64_t i = from; i < n; ++i) {
         if (!lines.split(i, f, 14)) return false;
         if (f.size() <= 13) continue;
         int32_t id;

@@ -1,6 +1,7 @@
 // Threads for work that touches no Python: started for one call and joined when it
 // ends, however it ends.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <thread>
 #include <vector>
@@ -45,5 +46,18 @@ void run_each(size_t n, const F& f) {
 
 // The processors this process may run on (at least 1).
 size_t usable_processors() noexcept;
+
+// Threads a call uses by default: one per usable processor, at most 8 (asked once).
+inline size_t worker_threads() noexcept {
+    static const size_t threads = std::min<size_t>(usable_processors(), 8);
+    return threads;
+}
+
+// The least bytes of text worth a part of their own on another thread. Sanitizer builds
+// make it small, so that every test and fuzz input runs the threaded paths.
+#ifndef FEMAP_PART_BYTES
+#define FEMAP_PART_BYTES (size_t(512) << 10)
+#endif
+inline constexpr size_t kPartBytes = FEMAP_PART_BYTES;
 
 }  // namespace femap

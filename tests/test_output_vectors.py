@@ -92,6 +92,19 @@ def test_worked_example_two_records(parser_of):
     assert p.get_output_vectors() is not p.get_output_vectors()
 
 
+# Later vectors list ids inside, around and far from the first vector's; a sparse first
+# vector; ids at both ends of 32 bits.
+@pytest.mark.parametrize("first, later", [
+    ([5, 6, 7], [6, 4, 8, 5, -3, 2**31 - 1]),
+    ([1, 10**9], [1, 10**9, 500]),
+    ([-2**31, -2**31 + 1], [-2**31 + 1, 0, 2**31 - 1]),
+])
+def test_ids_across_vectors(parser_of, first, later):
+    lines = record("1,1", "A", [f"{k},{k}." for k in first]) + record("1,2", "B", [f"{k},-1.5" for k in later])
+    got = parser_of([(1051, lines)]).get_output_vectors()
+    assert [d["results"] for d in got] == [{k: float(k) for k in first}, dict.fromkeys(later, -1.5)]
+
+
 @pytest.mark.parametrize("blocks", [[], [(450, ["1,2"])], [(1051, [])], [(451, ["", "7", "a,b"])]])
 def test_no_vectors(parser_of, blocks):
     p = parser_of(blocks)

@@ -26,12 +26,51 @@ struct ScanPairs {
     void clear() { ids.v.clear(), values.v.clear(); }
 };
 
+// The int objects of entity identifiers, shared by the dicts of one call: the vectors
+// of a file list the same entities, so each id is made once instead of once a vector.
+// The identifiers the first vector spans (when they are not too sparse) are kept.
+class IdInts {
+public:
+    IdInts() = default;
+    IdInts(const IdInts&) = delete;
+    IdInts& operator=(const IdInts&) = delete;
+    ~IdInts() {
+        for (PyObject* o : slots_) Py_XDECREF(o);
+    }
+    // A new reference to int(id), or null with an error set.
+    PyObject* get(int32_t id) {
+        const int64_t at = int64_t(id) - base_;
+        if (at < 0 || at >= int64_t(slots_.size())) return PyLong_FromLong(id);
+        PyObject*& slot = slots_[size_t(at)];
+        if (!slot && !(slot = PyLong_FromLong(id))) return nullptr;
+        Py_INCREF(slot);
+        return slot;
+    }
+    // Spans the identifiers of the first vector with ids.
+    void cover(const std::vector<int32_t>& ids) {
+        if (!slots_.empty() || ids.empty()) return;
+        auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
+        const int64_t span = int64_t(*hi) - *lo + 1;
+        if (span > 8 * int64_t(ids.size()) + 4096) return;
+        try {
+            slots_.assign(size_t(span), nullptr);
+            base_ = *lo;
+        } catch (const std::bad_alloc&) {  // then every id is made anew
+        }
+    }
+
+private:
+    std::vector<PyObject*> slots_;
+    int64_t base_ = 0;
+};
+
 // The pairs stored by entity identifier; a later value replaces an earlier one.
-PyObject* results_dict(const ScanPairs& pairs) {
+PyObject* results_dict(const ScanPairs& pairs, IdInts& ints) {
     Ref dict = Ref::steal(dict_with_room(Py_ssize_t(pairs.ids.size())));
     if (!dict) return nullptr;
+    ints.cover(pairs.ids.v);
     for (size_t k = 0; k < pairs.ids.size(); ++k) {
-        Ref key = Ref::steal(PyLong_FromLong(pairs.ids.v[k]));
+        Ref key = Ref::steal(ints.get(pairs.ids.v[k]));
         Ref value = Ref::steal(PyFloat_FromDouble(pairs.values.v[k]));
         if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
     }
@@ -65,6 +104,7 @@ struct VectorList {
     Ref result = Ref::steal(PyList_New(0));
     Ref current_title;
     ScanPairs pairs;
+    IdInts ints;
 
     Conv title(BlockLines& lines, int64_t index) { return take_title(current_title, lines, index); }
 
@@ -72,7 +112,7 @@ struct VectorList {
                          int64_t& next) {
         pairs.clear();
         if (auto ended = scan_values(lines, n, header, pairs, next)) return *ended;
-        Ref results = Ref::steal(results_dict(pairs));
+        Ref results = Ref::steal(results_dict(pairs, ints));
         if (!results) return RecordOutcome::Fail;
         PyObject* ent_type = header.found ? PyLong_FromLong(header.ent_type) : Ref::borrow(Py_None).release();
         Ref d = Ref::steal(build_dict({{keys().set_id, PyLong_FromLong(set_id)},

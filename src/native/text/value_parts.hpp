@@ -104,6 +104,7 @@ Conv scan_values_in_parts(Lines& lines, int64_t n, int64_t start, Sink& sink, Sc
     const char* data = view->data();
     const bool has_cr = view->has_cr();
     const size_t begin = view->offset(start);
+    if (view->end() - begin < 2 * part_bytes) return scan_vector_values(lines, n, start, sink, end);
     const size_t section_end = find_section_end(data, begin, view->end(), has_cr);
     const size_t parts = std::min(threads, (section_end - begin) / part_bytes);
     std::vector<ValuePart> rest;

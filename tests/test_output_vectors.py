@@ -526,31 +526,3 @@ def test_real_all_elem(real):
     for d in got:  # both forms agree on every vector
         check_first(p, [d], set_id_filter=d["set_id"], vec_id_filter=d["vec_id"])
 
-
-def long_section(k, odd):
-    """Value lines of one vector, about 1.35 MB: range lines with continuation lines and
-    `id, value` lines, with `odd` lines put in at three quarters."""
-    lines = []
-    for e in range(k, k + 9000):
-        lines += [f"{e},{e + 14},{e}.25,-0.5,{e}.,1.5E-3,2.,3.,4.,5.", "6.,7.,8.,9.,-1.0,1.,2.,3.,4.,5.", f"{e}.5,"]
-        lines += [f"   {e + 50000},  -{e}.125"] * 3
-        if e == k + 6750:
-            lines += odd
-    return lines
-
-
-# A large value section is scanned in parts on other threads: the same results as the
-# exact path wherever the parts are cut, also where a part holds what only float() reads,
-# a value that does not convert (the record is dropped), or the terminator itself.
-@pytest.mark.parametrize("odd", [[], ["9,1_0.5"], ["9,1.2.3"], ["-1,0."], ["1,2,3."]],
-                         ids=["plain", "float-only", "dropped", "ends-early", "short-range"])
-@pytest.mark.parametrize("newline", ["\n", "\r\n"])
-def test_large_sections_in_parts_equal_the_exact_path(write_file, odd, newline):
-    from conftest import neutral_text
-    lines = record("1,1", "A", long_section(1, odd)) + record("1,2", "B", long_section(7, odd))
-    path = write_file(neutral_text([(1051, lines), (451, ["junk", *record("2,3", "C", ["5,1."])])], newline))
-    fresh, exact = FEMAPParser(path), materialize(FEMAPParser(path))
-    for args in [(), (1, 2), (2, -1)]:
-        got, want = fresh.get_output_vectors_arrays(*args), exact.get_output_vectors_arrays(*args)
-        assert got[2:] == want[2:] and all(np.array_equal(a, b) for a, b in zip(got[:2], want[:2]))
-    assert fresh.get_output_vectors() == exact.get_output_vectors()

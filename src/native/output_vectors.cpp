@@ -10,7 +10,6 @@
 #include "record_titles.hpp"
 #include "text/constants.hpp"
 #include "text/record_walks.hpp"
-#include "text/value_parts.hpp"
 
 namespace femap {
 
@@ -91,7 +90,7 @@ template <class Sink>
 std::optional<RecordOutcome> scan_values(BlockLines& lines, int64_t n, const VectorHeader& header, Sink& sink,
                                          int64_t& next) {
     ScanEnd end;
-    switch (scan_values_in_parts(lines, n, header.result_start, sink, end, worker_threads(), kPartBytes)) {
+    switch (scan_vector_values(lines, n, header.result_start, sink, end)) {
         case Conv::Fail: return RecordOutcome::Fail;
         case Conv::Reject: next = end.failed_line + 1; return RecordOutcome::Next;
         case Conv::Ok: break;

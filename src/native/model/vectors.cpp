@@ -12,7 +12,6 @@
 
 #include "model.hpp"
 #include "text/threads.hpp"
-#include "text/value_parts.hpp"
 
 namespace femap::model {
 
@@ -198,6 +197,17 @@ struct Part {
     bool ok = false;
     int64_t end_line = 0;  // where its walk stopped, counted from `begin`
 };
+
+// Whether a line ends a value section: fields -1 and 0 (as the walks read them).
+bool ends_values(std::string_view text) {
+    if (!may_be_minus_one(text)) return false;
+    FieldViews f;
+    split_fields_ascii(text, f, 2);
+    int64_t id;
+    double zero;
+    return f.size() == 2 && parse_int_ascii(f[0], id) == Parse::Ok && id == -1 &&
+           parse_real_ascii(f[1], zero) == Parse::Ok && zero == 0;
+}
 
 // Up to parts - 1 places to cut the block at, increasing: each the start of the line
 // after one that ends a value section, found from an even share of the bytes on.

@@ -28,6 +28,8 @@ public:
     size_t size() const { return size_; }
     std::span<const T> values() const { return {data_, size_}; }
     void truncate(size_t n) { size_ = std::min(size_, n); }
+    // Room for n values in all.
+    bool reserve(size_t n) { return n <= capacity_ || self().grow(n); }
 
 protected:
     size_t next_capacity(size_t need) const { return std::max<size_t>({1024, 2 * capacity_, need}); }
@@ -57,8 +59,6 @@ public:
         capacity_ = std::exchange(o.capacity_, 0);
     }
     ~GrowBuffer() { std::free(data_); }
-    // Room for n values in all.
-    bool reserve(size_t n) { return n <= capacity_ || grow(n); }
     // The memory (malloc'd, `size()` values), now the caller's to free.
     T* release() {
         if (capacity_ > size_)  // give back what a reservation left over

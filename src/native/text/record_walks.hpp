@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <span>
 #include <string_view>
 #include <vector>
 
@@ -307,7 +306,6 @@ inline int64_t range_count(int64_t first, int64_t last) {
 struct ScanEnd {
     int64_t next = 0;
     int64_t failed_line = -1;
-    bool stopped = false;  // the scan stopped where it was asked to, an entry starting there
 };
 
 // A buffer in the shape the value scan writes into (push -> bool, size, truncate).
@@ -315,7 +313,6 @@ template <class T>
 struct ScanBuffer {
     std::vector<T> v;
     bool push(T x) { v.push_back(x); return true; }
-    bool append(std::span<const T> x) { v.insert(v.end(), x.begin(), x.end()); return true; }
     size_t size() const { return v.size(); }
     void truncate(size_t n) { v.resize(std::min(n, v.size())); }
 };
@@ -323,10 +320,9 @@ struct ScanBuffer {
 // The value scan: single value lines, range lines with continuation lines, ignored
 // lines, up to and including the terminator line. sink.pair(id, value) -> bool; a sink
 // that keeps pairs in order may instead offer its buffers (`values`, `ids`, shaped as
-// ScanBuffer), into which range values are read directly. With `stop_at` it stops
-// there if an entry starts on that line (end.stopped).
+// ScanBuffer), into which range values are read directly.
 template <class Lines, class Sink>
-Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd& end, int64_t stop_at = -1) {
+Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd& end) {
     constexpr bool buffered = requires { sink.values.truncate(0); sink.ids.push(0); };
     typename Lines::Fields f;
     ScanBuffer<double> own;
@@ -343,10 +339,6 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         return Conv::Ok;
     };
     for (; k < n;) {
-        if (k == stop_at) {
-            end.stopped = true;
-            break;
-        }
         end.failed_line = k;
         const size_t base = buffered ? values.size() : 0;
         values.truncate(base);

@@ -7,7 +7,7 @@
 #include "record_titles.hpp"
 #include "text/array_sinks.hpp"
 #include "text/constants.hpp"
-#include "text/node_parts.hpp"
+#include "text/parts.hpp"
 #include "text/record_walks.hpp"
 
 namespace femap {

@@ -33,11 +33,9 @@ enum class ReadMode { Lines, Utf8Bytes, AsciiBytes };
 // decodes bytes that are not valid text as lone surrogates (errors="surrogateescape")
 // instead of refusing the file. Any other object returned by open() only sees
 // readlines().
-bool choose_mode(PyObject* f, ReadMode& mode) {
+bool choose_mode(PyObject* io, PyObject* f, ReadMode& mode) {
     mode = ReadMode::Lines;
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
-    if (!io) return false;
-    Ref text_file = Ref::steal(PyObject_GetAttrString(io.get(), "TextIOWrapper"));
+    Ref text_file = Ref::steal(PyObject_GetAttrString(io, "TextIOWrapper"));
     if (!text_file) return false;
     if (reinterpret_cast<PyObject*>(Py_TYPE(f)) != text_file.get()) return true;
     // One lasting name: the host's reconfigure() keeps a reference to the `errors` it
@@ -197,11 +195,10 @@ constexpr int64_t kDirectReadBytes = int64_t(16) << 20;
 // threads when the stream is the host's own buffered reader over a large regular
 // file. nullptr with no error set when that does not apply or the file changed while
 // it was read: the caller then reads through the stream.
-PyObject* read_directly(PyObject* buffer, ReadFacts& facts) {
+PyObject* read_directly(PyObject* io, PyObject* buffer, ReadFacts& facts) {
 #if defined(FEMAP_HAVE_FSTAT)
-    Ref io = Ref::steal(PyImport_ImportModule("io"));
-    Ref reader = io ? Ref::steal(PyObject_GetAttrString(io.get(), "BufferedReader")) : Ref();
-    Ref file_io = io ? Ref::steal(PyObject_GetAttrString(io.get(), "FileIO")) : Ref();
+    Ref reader = Ref::steal(PyObject_GetAttrString(io, "BufferedReader"));
+    Ref file_io = Ref::steal(PyObject_GetAttrString(io, "FileIO"));
     Ref raw = reader && reinterpret_cast<PyObject*>(Py_TYPE(buffer)) == reader.get()
                   ? Ref::steal(PyObject_GetAttrString(buffer, "raw"))
                   : Ref();
@@ -229,34 +226,31 @@ PyObject* read_directly(PyObject* buffer, ReadFacts& facts) {
     int own = dup(static_cast<int>(fd));
     if (own >= 0) {
         ok = read_file_parallel(own, static_cast<uint64_t>(offset), PyBytes_AS_STRING(bytes.get()), size,
-                                std::min<size_t>(usable_processors(), 4), facts);
+                                std::min<size_t>(worker_threads(), 4), facts);
         close(own);
     }
     Py_END_ALLOW_THREADS
     return ok ? bytes.release() : nullptr;
 #else
-    (void)buffer, (void)facts;
+    (void)io, (void)buffer, (void)facts;
     return nullptr;
 #endif
 }
 
 bool read_and_scan(PyObject* f, PyObject* blocks) {
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
     ReadMode mode;
-    if (!choose_mode(f, mode)) return false;
+    if (!io || !choose_mode(io.get(), f, mode)) return false;
     if (mode != ReadMode::Lines) {
         Ref buffer = Ref::steal(PyObject_GetAttrString(f, "buffer"));
         if (!buffer) return false;
         ReadFacts facts;
-        Ref bytes = Ref::steal(read_directly(buffer.get(), facts));
+        Ref bytes = Ref::steal(read_directly(io.get(), buffer.get(), facts));
         if (!bytes) {
             bytes = Ref::steal(PyObject_CallMethod(buffer.get(), "read", nullptr));
             if (!bytes) return false;
-            if (PyBytes_CheckExact(bytes.get())) {
-                const char* data = PyBytes_AS_STRING(bytes.get());
-                size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()));
-                facts.ascii = first_non_ascii(data, size) == size;
-                facts.has_cr = std::memchr(data, '\r', size) != nullptr;
-            }
+            if (PyBytes_CheckExact(bytes.get()))
+                facts.add(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
         }
         if (PyBytes_CheckExact(bytes.get()) && (facts.ascii || mode == ReadMode::Utf8Bytes))
             return scan_bytes(bytes.get(), facts.ascii, facts.has_cr, blocks);

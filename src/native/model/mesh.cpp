@@ -14,14 +14,16 @@ namespace {
 // One record walk over the blocks of one identifier, without the host.
 template <class Sink>
 struct PlainWalk {
-    std::vector<ByteLines> views;
-    std::vector<const char*> readable;  // how far each view's bytes may be read
-    std::vector<Ref> keep;              // the bytes each view reads
-    bool ready = false;                 // the views are those of every block
-    bool ok = false;                    // the walk was done
+    struct View {
+        ByteLines lines;
+        const char* readable;  // how far its bytes may be read
+        Ref keep;              // the bytes it reads
+    };
+    std::vector<View> views;
+    bool ok = false;  // the walk was done
     Sink sink;
 
-    // The byte views of get_blocks(block_id); not ready when any block has none.
+    // The byte views of get_blocks(block_id); false when any block has none.
     bool collect(FEMAPParserObject* parser, int32_t block_id) {
         Ref all = Ref::steal(parser->vtab->get_blocks(parser, block_id, 0));
         if (!all || !PyList_CheckExact(all.get())) {
@@ -37,16 +39,13 @@ struct PlainWalk {
                     PyErr_Clear();
                     return false;
                 }
-                ByteLines* view = lines.byte_view();
-                if (!view || !lines.all_ascii()) return false;
-                views.push_back(*view);
-                readable.push_back(lines.file_end());
-                keep.push_back(Ref::borrow(lines.byte_owner()));
+                if (!lines.byte_view() || !lines.all_ascii()) return false;
+                views.push_back({*lines.byte_view(), lines.file_end(), Ref::borrow(lines.byte_owner())});
             }
         } catch (const std::bad_alloc&) {
             return false;
         }
-        return ready = true;
+        return true;
     }
 
     template <class Walk>
@@ -54,8 +53,8 @@ struct PlainWalk {
         try {
             if (!sink.start()) return;
             PlainLines lines;
-            for (size_t k = 0; k < views.size(); ++k) {
-                lines.bind(views[k], readable[k]);
+            for (View& v : views) {
+                lines.bind(v.lines, v.readable);
                 if (!walk(lines, sink)) return;
             }
             ok = true;

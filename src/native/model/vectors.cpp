@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "model.hpp"
-#include "text/threads.hpp"
+#include "text/parts.hpp"
 
 namespace femap::model {
 
@@ -247,15 +247,12 @@ bool walk_block(MainTable& table, TrackedLines& lines, size_t threads, size_t pa
     const bool has_cr = view->has_cr();
     const char* readable = lines.file_end();
     std::vector<Part> rest(cuts.size());
+    const std::vector<int64_t> first = lines_before(*view, begin, cuts);
     for (size_t k = 0; k < rest.size(); ++k) {
         rest[k].begin = cuts[k];
         rest[k].stop = k + 1 < cuts.size() ? cuts[k + 1] : end;
+        rest[k].lines_before = first[k];
     }
-    // The lines before each cut: each share counted on a thread of its own, then summed.
-    run_each(rest.size(), [&](size_t k) {
-        rest[k].lines_before = count_lines(data, k == 0 ? begin : rest[k - 1].begin, rest[k].begin, has_cr);
-    });
-    for (size_t k = 1; k < rest.size(); ++k) rest[k].lines_before += rest[k - 1].lines_before;
 
     // The parts after the first on threads of their own, the first here.
     auto walk_part = [&](size_t k) {
@@ -272,8 +269,7 @@ bool walk_block(MainTable& table, TrackedLines& lines, size_t threads, size_t pa
         }
     };
     Threads started;
-    for (size_t k = 0; k < rest.size(); ++k)
-        if (!started.start(walk_part, k)) break;  // the parts not started are walked here below
+    started.start_each(rest.size(), walk_part);  // the parts not started are walked here below
     int64_t at = 0;
     auto walk_here = [&](size_t stop) {
         return walk_vector_records(

@@ -2,27 +2,14 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
-
-#include "text_bytes.hpp"
 #include "threads.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
-#include <sched.h>
 #include <unistd.h>
 #define FEMAP_HAVE_PREAD 1
 #endif
 
 namespace femap {
-
-size_t usable_processors() noexcept {
-#if defined(__linux__)
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-#endif
-    unsigned n = std::thread::hardware_concurrency();
-    return n ? n : 1;
-}
 
 #if defined(FEMAP_HAVE_PREAD)
 
@@ -30,11 +17,18 @@ namespace {
 
 constexpr size_t kPiece = size_t(4) << 20;
 
+// pread, again when a signal interrupted it.
+ssize_t pread_at(int fd, char* out, size_t n, uint64_t at) noexcept {
+    ssize_t r;
+    do r = pread(fd, out, n, static_cast<off_t>(at));
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
 // All of [at, at + n) of fd into out; false on an error or the end of the file.
 bool read_exactly(int fd, uint64_t at, char* out, size_t n) noexcept {
     while (n > 0) {
-        ssize_t r = pread(fd, out, n, static_cast<off_t>(at));
-        if (r < 0 && errno == EINTR) continue;
+        ssize_t r = pread_at(fd, out, n, at);
         if (r <= 0) return false;
         out += r, at += static_cast<uint64_t>(r), n -= static_cast<size_t>(r);
     }
@@ -48,7 +42,7 @@ bool read_file_parallel(int fd, uint64_t offset, char* out, size_t size, size_t 
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false}, non_ascii{false}, cr{false};
     auto work = [&](size_t) {
-        bool ascii = true, has_cr = false;
+        ReadFacts mine;
         for (size_t k; !failed.load(std::memory_order_relaxed) && (k = next.fetch_add(1)) < pieces;) {
             const size_t begin = k * kPiece, n = std::min(kPiece, size - begin);
             char* piece = out + begin;
@@ -56,24 +50,18 @@ bool read_file_parallel(int fd, uint64_t offset, char* out, size_t size, size_t 
                 failed = true;
                 break;
             }
-            ascii = ascii && first_non_ascii(piece, n) == n;
-            has_cr = has_cr || std::memchr(piece, '\r', n) != nullptr;
+            mine.add(piece, n);
         }
-        if (!ascii) non_ascii = true;
-        if (has_cr) cr = true;
+        if (!mine.ascii) non_ascii = true;
+        if (mine.has_cr) cr = true;
     };
     try {
         run_each(std::min(std::max<size_t>(threads, 1), std::max<size_t>(pieces, 1)), work);
     } catch (...) {
         return false;
     }
-    char after;
-    for (;;) {  // nothing after the bytes read: the file did not grow meanwhile
-        ssize_t r = pread(fd, &after, 1, static_cast<off_t>(offset + size));
-        if (r < 0 && errno == EINTR) continue;
-        if (r != 0 || failed) return false;
-        break;
-    }
+    char after;  // nothing after the bytes read: the file did not grow meanwhile
+    if (failed || pread_at(fd, &after, 1, offset + size) != 0) return false;
     facts.ascii = !non_ascii;
     facts.has_cr = cr;
     return true;

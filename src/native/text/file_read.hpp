@@ -3,12 +3,21 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "text_bytes.hpp"
 
 namespace femap {
 
+// What the block scan needs to know of a file's bytes.
 struct ReadFacts {
     bool ascii = true;    // no byte >= 0x80
     bool has_cr = false;  // some "\r"
+    // Takes in n more bytes of the file.
+    void add(const char* data, size_t n) noexcept {
+        ascii = ascii && first_non_ascii(data, n) == n;
+        has_cr = has_cr || std::memchr(data, '\r', n) != nullptr;
+    }
 };
 
 // Reads `size` bytes of `fd` from `offset` into `out` on up to `threads` threads.

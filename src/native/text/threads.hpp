@@ -24,6 +24,14 @@ public:
             return false;
         }
     }
+    // Starts f(k) for k in [0, n) on threads of their own, up to the first that cannot
+    // be started; returns how many were.
+    template <class F>
+    size_t start_each(size_t n, const F& f) {
+        size_t k = 0;
+        while (k < n && start(f, k)) ++k;
+        return k;
+    }
     void join() {
         for (auto& t : threads_)
             if (t.joinable()) t.join();
@@ -37,9 +45,9 @@ private:
 // own where they can be started, else here too.
 template <class F>
 void run_each(size_t n, const F& f) {
+    if (n == 0) return;
     Threads threads;
-    size_t k = 1;
-    while (k < n && threads.start(f, k)) ++k;
+    size_t k = 1 + threads.start_each(n - 1, [&f](size_t j) { f(j + 1); });
     f(0);
     for (; k < n; ++k) f(k);
 }

@@ -242,7 +242,6 @@ class Model:
         raw = parser.get_header()
         self.header = None if raw is None else Header(raw["title"], _version(raw["version"]), raw["version"])
         self.blocks = _native.read_block_sizes(parser)
-        threads = min(8, _processors()) if threads is None else threads
         nodes, elements, vectors = _native.read_arrays(parser, threads)
         self.nodes = Nodes(*nodes)
         self.elements = Elements(*elements)
@@ -305,14 +304,6 @@ class Model:
     def __repr__(self):
         return (f"<Model {os.path.basename(self.path)!r}: {len(self.nodes)} nodes, {len(self.elements)} "
                 f"elements, {len(self.output_sets)} output sets, {len(self.vectors)} vectors>")
-
-
-def _processors():
-    """The processors this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on every platform
-        return os.cpu_count() or 1
 
 
 def _version(text):

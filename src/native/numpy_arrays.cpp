@@ -27,20 +27,14 @@ bool numpy_is_own() {
     return true;
 }
 
-PyObject* new_column_array(bool real, size_t capacity) {
-    npy_intp dims[1] = {static_cast<npy_intp>(capacity)};
-    return PyArray_SimpleNew(1, dims, real ? NPY_FLOAT64 : NPY_INT32);
-}
-
-bool resize_column_array(PyObject* array, size_t rows, int columns) {
+PyObject* new_array(bool real, size_t rows, int columns, const void* values) {
     npy_intp dims[2] = {static_cast<npy_intp>(rows), columns};
-    PyArray_Dims shape = {dims, columns == 1 ? 1 : 2};
-    // The array is ours alone: no reference check.
-    Ref done = Ref::steal(PyArray_Resize(reinterpret_cast<PyArrayObject*>(array), &shape, 0, NPY_CORDER));
-    return bool(done);
+    PyObject* array = PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, real ? NPY_FLOAT64 : NPY_INT32);
+    if (array && rows)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values,
+                    rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t)));
+    return array;
 }
-
-void* array_data(PyObject* array) { return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)); }
 
 PyObject* np_array_call(PyObject* list, const char* dtype_name) {
     GcResume python_runs;

@@ -3,6 +3,7 @@
 // exactly as Python code would call it.
 #pragma once
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <span>
 #include <type_traits>
@@ -16,15 +17,15 @@ namespace femap {
 // on error (then an error is set only if `np` could not be looked up at all).
 bool numpy_is_own();
 
-// A one-dimensional ndarray of `capacity` int32 or float64 elements (uninitialised),
-// and its resizing in place to `rows` x `columns` (one dimension for one column).
-PyObject* new_column_array(bool real, size_t capacity);
-bool resize_column_array(PyObject* array, size_t rows, int columns);
-void* array_data(PyObject* array);
+// An ndarray of `rows` x `columns` int32 or float64 elements (one dimension for one
+// column) holding a copy of `values`.
+PyObject* new_array(bool real, size_t rows, int columns, const void* values);
 
-// The values of one result array, written straight into the ndarray that returns
-// them: grown in place (realloc moves large blocks without copying them) and cut to
-// their length and shape at the end.
+// The values of one result array: gathered in native memory grown by realloc (no
+// filling, large blocks moved without copying) and copied once into an ndarray of
+// their exact length and shape at the end. Growing an ndarray in place instead
+// zero-fills each new part and, for blocks the allocator maps afresh, faults in
+// every page again: several times the cost of the one copy.
 template <class T>
 class Column : public Appender<Column<T>, T> {
     static_assert(std::is_same_v<T, int32_t> || std::is_same_v<T, double>);
@@ -32,29 +33,28 @@ class Column : public Appender<Column<T>, T> {
     using Appender<Column<T>, T>::data_, Appender<Column<T>, T>::size_, Appender<Column<T>, T>::capacity_;
 
 public:
+    Column() = default;
+    Column(const Column&) = delete;
+    Column& operator=(const Column&) = delete;
+    ~Column() { std::free(data_); }
     // The ndarray of the values, `columns` to a row; the column is left empty.
     PyObject* to_array(int columns = 1) {
-        if (!array_ && !grow(0)) return nullptr;
-        if (!resize_column_array(array_.get(), size_ / size_t(columns), columns)) return nullptr;
+        PyObject* array = new_array(std::is_same_v<T, double>, size_ / size_t(columns), columns, data_);
+        std::free(data_);
         data_ = nullptr;
         size_ = capacity_ = 0;
-        return array_.release();
+        return array;
     }
 
 private:
     bool grow(size_t need) {
-        size_t capacity = this->next_capacity(need);
-        if (!array_) {
-            array_ = Ref::steal(new_column_array(std::is_same_v<T, double>, capacity));
-            if (!array_) return false;
-        } else if (!resize_column_array(array_.get(), capacity, 1)) {
-            return false;
-        }
-        data_ = static_cast<T*>(array_data(array_.get()));
+        const size_t capacity = this->next_capacity(need);
+        void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
+        if (!d) return PyErr_NoMemory(), false;
+        data_ = static_cast<T*>(d);
         capacity_ = capacity;
         return true;
     }
-    Ref array_;
 };
 
 // np.array(list, dtype=np.<dtype_name>) with every name looked up now.

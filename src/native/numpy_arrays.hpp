@@ -51,6 +51,7 @@ private:
         const size_t capacity = this->next_capacity(need);
         void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
         if (!d) return PyErr_NoMemory(), false;
+        advise_huge_pages(d, capacity * sizeof(T));
         data_ = static_cast<T*>(d);
         capacity_ = capacity;
         return true;

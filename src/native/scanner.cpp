@@ -7,6 +7,7 @@
 #include "py_errors.hpp"
 #include "text/block_scan.hpp"
 #include "text/file_read.hpp"
+#include "text/grow_buffer.hpp"
 #include "text/threads.hpp"
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -219,6 +220,7 @@ PyObject* read_directly(PyObject* io, PyObject* buffer, ReadFacts& facts) {
         PyErr_Clear();
         return nullptr;
     }
+    advise_huge_pages(PyBytes_AS_STRING(bytes.get()), size);
     bool ok = false;
     Py_BEGIN_ALLOW_THREADS
     // A descriptor of our own: another thread closing the stream cannot hand its

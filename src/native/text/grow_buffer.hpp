@@ -3,11 +3,32 @@
 #pragma once
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <span>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace femap {
+
+// Asks the kernel to back the whole pages inside [p, p + bytes) with huge pages where
+// it can, as NumPy does for its large arrays: fresh memory then faults in 2 MiB at a
+// time instead of 4 KiB, many times faster (on virtual machines above all). Only for
+// buffers of 2 MiB or more; advice only, nothing fails.
+inline void advise_huge_pages(void* p, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kPage = 4096;
+    if (!p || bytes < (size_t(2) << 20)) return;
+    const uintptr_t b = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t e = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kPage - 1);
+    if (e > b) madvise(reinterpret_cast<void*>(b), e - b, MADV_HUGEPAGE);
+#else
+    (void)p, (void)bytes;
+#endif
+}
 
 // push and append over memory that Derived::grow(need) makes room in (doubling, 1024
 // values at least): the buffer shape the value scan and the array sinks write into.
@@ -74,6 +95,7 @@ private:
         const size_t capacity = this->next_capacity(need);
         void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
         if (!d) return false;
+        advise_huge_pages(d, capacity * sizeof(T));
         data_ = static_cast<T*>(d);
         capacity_ = capacity;
         return true;

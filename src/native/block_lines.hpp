@@ -76,6 +76,11 @@ public:
     // The number of fields of line i, at most `limit`, and whether field 0 may read as
     // -1; ASCII lines are only counted. False with an error set on failure.
     bool count_fields(int64_t i, size_t limit, size_t& count, bool& minus_one);
+    // The first line from i on (n at most) that a value section's skip walk must look
+    // at (ByteLines::skip_short_lines); i itself for a list.
+    int64_t skip_short_lines(int64_t i, int64_t n) {
+        return list_ ? i : bytes_.skip_short_lines(i, n, 2, file_end());
+    }
     // Line i as ASCII text when it is one (a byte view, or an ASCII str of the list).
     bool ascii_text(int64_t i, std::string_view& text);
     // The fields of line i read as reals into push(double) -> bool without splitting,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "text/block_scan.hpp"
+#include "text/byte_lines.hpp"
 #include "text/field_split.hpp"
 #include "text/number_syntax.hpp"
 #include "text/record_walks.hpp"
@@ -308,6 +309,45 @@ int main() {
         }
     }
     CHECK(blocks_seen > 40000);
+
+    // The skip walk's bulk pass stops no later than the first line it must look at (3 or
+    // more fields, or a field 0 that may read -1), and at it on plain text; the line
+    // cursor it leaves gives the same lines as a fresh one.
+    const char* skip_pieces[] = {"1", "12", ",", "-", " ", "\t", "\n", "\n", "\n", "\r\n", "\r", ".5", "E", "\x80"};
+    int reached = 0;
+    for (int rep = 0; rep < 20000; ++rep) {
+        auto draw = [&](unsigned n) { seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; return unsigned(seed >> 33) % n; };
+        std::string s;
+        const bool plain = draw(2);  // digits, commas and line feeds only
+        for (unsigned k = 0, n = draw(300); k < n; ++k) s += plain ? skip_pieces[draw(3) ? draw(3) : 6] : skip_pieces[draw(14)];
+        const bool has_cr = s.find('\r') != std::string::npos;
+        const std::string padded = s + std::string(draw(2) ? 80 : 0, 'x');
+        const size_t begin = draw(2) && !s.empty() ? draw(unsigned(s.size())) : 0;
+        const int64_t n = count_lines(padded.data(), begin, s.size(), has_cr);
+        const int64_t from = n ? draw(unsigned(n)) : 0, upto = n ? from + draw(unsigned(n - from) + 1) : 0;
+        ByteLines fresh, fast;
+        fresh.bind(padded.data(), begin, s.size(), n, has_cr);
+        fast.bind(padded.data(), begin, s.size(), n, has_cr);
+        int64_t stop = from;
+        for (; stop < upto; ++stop) {
+            std::string_view t = fresh.line(stop);
+            if (count_fields_ascii(t, 3) >= 3 || may_be_minus_one(t)) break;
+        }
+        const int64_t got = fast.skip_short_lines(from, upto, 2, padded.data() + padded.size());
+        CHECK(got >= from && got <= stop);
+        // plain text stops early only near the end of the readable bytes, at a line of 64
+        // bytes or more, or at a last line without a line end
+#if defined(__SSE2__)
+        if (plain && got < stop)
+            CHECK(padded.size() - fast.offset(got) < 64 || fast.line(got).size() >= 64 || (got == n - 1 && s.back() != '\n'));
+#endif
+        reached += got == stop;
+        for (int64_t k : {got - 1, got, got + 1})
+            if (k >= 0 && k < n) CHECK(fast.line(k) == fresh.line(k));
+    }
+#if defined(__SSE2__)
+    CHECK(reached > 8000);  // the bulk pass does pass lines
+#endif
 
     // Output vectors: a range line with a continuation line, then the terminator.
     TestLines lines{{"1,2", "T", "x", "5,6,7,8", "1,0,0", "10,12,1.", "2.,3.,4.", "-1,0.", "3,7"}};

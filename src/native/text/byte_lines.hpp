@@ -35,6 +35,64 @@ public:
         return cursor_.offset;
     }
 
+    // Passes over the lines from line i on that a value section's skip walk only
+    // counts: at most `most` comma-separated fields (as count_fields_ascii counts them),
+    // no white space or byte >= 0x80, and a field 0 that does not start with '-' (so
+    // cannot read as -1). Returns the first line not passed over (n at most), its
+    // text then at hand; bytes up to `readable` may be read.
+    int64_t skip_short_lines(int64_t i, int64_t n, unsigned most, const char* readable) noexcept {
+#if defined(__SSE2__)
+        if (i >= n) return i;
+        line(i);
+        size_t off = cursor_.offset;  // start of line k
+        size_t last = off;            // start of the line before it, once one was passed
+        int64_t k = i;
+        while (k < n && readable - (data_ + off) >= 64) {
+            uint64_t ends = 0, commas = 0, odd = 0;
+            for (int q = 0; q < 4; ++q) {
+                const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data_ + off + 16 * q));
+                __m128i end = _mm_cmpeq_epi8(c, _mm_set1_epi8('\n'));
+                if (has_cr_) end = _mm_or_si128(end, _mm_cmpeq_epi8(c, _mm_set1_epi8('\r')));
+                ends |= uint64_t(uint32_t(_mm_movemask_epi8(end))) << (16 * q);
+                commas |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8(','))))) << (16 * q);
+                // white space, control bytes and bytes >= 0x80 (negative as signed)
+                odd |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmplt_epi8(c, _mm_set1_epi8(0x21))))) << (16 * q);
+            }
+            unsigned s = 0;  // start of line k in the window
+            while (k < n && ends) {
+                const unsigned e = unsigned(__builtin_ctzll(ends));
+                if (off + e >= end_) break;  // the block ends first: left to line()
+                const uint64_t in_line = ((uint64_t(1) << e) - 1) & ~((uint64_t(1) << s) - 1);
+                const uint64_t text = in_line & ~commas;
+                const uint64_t starts = text & ((commas << 1) | (uint64_t(1) << s));
+                if ((odd & in_line) || popcount64(starts) > most || (text && data_[off + __builtin_ctzll(text)] == '-'))
+                    break;
+                unsigned next = e + 1;
+                if (data_[off + e] == '\r' && off + next < end_ && data_[off + next] == '\n') ++next;
+                last = off + s;
+                ++k;
+                s = next;
+                ends = next >= 64 ? 0 : ends & ~((uint64_t(2) << (next - 1)) - 1);
+            }
+            if (s == 0) break;  // no line passed in this window
+            off += s;
+            if (ends && k < n) break;  // stopped at a line that ends in this window
+        }
+        if (k == i) return i;
+        if (k < n) {
+            const LineEnd le = find_line_end(data_, end_, off, has_cr_);
+            cursor_ = {k, off, le.text_end, le.next_start};
+        } else {
+            const LineEnd le = find_line_end(data_, end_, last, has_cr_);
+            cursor_ = {k - 1, last, le.text_end, le.next_start};
+        }
+        return k;
+#else
+        (void)n, (void)most, (void)readable;
+        return i;
+#endif
+    }
+
 private:
     void seek(int64_t i) noexcept {
         int64_t idx = 0;

@@ -421,6 +421,10 @@ bool skip_vector_values(Lines& lines, int64_t n, int64_t k, int64_t& next) {
     size_t count;
     bool minus_one;
     while (k < n) {
+        if constexpr (requires { lines.skip_short_lines(k, n); }) {
+            // lines of fewer than three fields that cannot end the section, in bulk
+            if ((k = lines.skip_short_lines(k, n)) == n) break;
+        }
         const int64_t at = k++;
         if (!lines.count_fields(at, 3, count, minus_one)) return false;
         if (minus_one) {

@@ -482,6 +482,7 @@ class Bench:
         nbytes, block_id, index, n_lines = acc.largest
         log(f"lines (block {block_id} #{index}: {n_lines:,} lines, {nbytes / 1e6:.1f} MB) ...")
         tmp = os.path.join(self.args.tmp_dir, f".largest-block-{os.getpid()}.txt")
+        os.makedirs(self.args.tmp_dir, exist_ok=True)
         with open(tmp, "w") as f:
             for line in FEMAPParser(self.path).blocks[block_id][index].lines:
                 f.write(line)

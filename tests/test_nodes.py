@@ -269,23 +269,27 @@ def test_real_files(name, count, count_2d, checks):
     assert len(p.get_nodes(True)) == count_2d
 
 
-def arrays_or_error(parser):
+def result_or_error(parser, call):
     try:
-        return [a.tolist() for a in parser.get_nodes_arrays()]
+        result = call(parser)
+        return [a.tolist() for a in result] if isinstance(result, tuple) else list(result.items())
     except Exception as e:  # noqa: BLE001 - the error is the outcome
         return type(e), str(e)
 
 
-# A large node block is walked in parts on other threads: the same arrays (or error) as
+# A large node block is walked in parts on other threads: the same result (or error) as
 # the exact path, also where a later part holds a line only float() reads, a line the
 # rule passes over, or an identifier beyond 32 bits.
+@pytest.mark.parametrize("call", [FEMAPParser.get_nodes_arrays, FEMAPParser.get_nodes,
+                                  lambda p: p.get_nodes(force_2d=True)], ids=["arrays", "dict", "dict-2d"])
 @pytest.mark.parametrize("odd", [None, node(7, "1_0.5"), "1,2,3", node(2**31)],
                          ids=["plain", "float-only", "short", "overflow"])
 @pytest.mark.parametrize("newline", ["\n", "\r\n"])
-def test_large_node_blocks_in_parts_equal_the_exact_path(write_file, odd, newline):
+def test_large_node_blocks_in_parts_equal_the_exact_path(write_file, odd, newline, call):
     from conftest import materialize, neutral_text
-    lines = [node(k, f"{k}.5", "-2.0000000000000000E+02", f"{k}D-3") for k in range(20000)]
+    lines = [node(k, f"{k}.5", "-2.0000000000000000E+02", f"{k % 3 - 1}D-3") for k in range(20000)]
     if odd:
         lines[15000:15000] = [odd] * 3
+    lines[19000] = node(5, "9.0", "8.0", "7.0")  # a later record replaces an earlier one
     path = write_file(neutral_text([(403, lines), (403, lines[:10])], newline))
-    assert arrays_or_error(FEMAPParser(path)) == arrays_or_error(materialize(FEMAPParser(path)))
+    assert result_or_error(FEMAPParser(path), call) == result_or_error(materialize(FEMAPParser(path)), call)

@@ -113,8 +113,9 @@ PyObject* extract_header(FEMAPParserObject* self) {
 
 PyObject* extract_nodes(FEMAPParserObject* self, bool force_2d) {
     NodeDict sink{.force_2d = force_2d};
-    return extract_with(self, block_id::kNodes, NoneUse::Iter, sink,
-                        +[](BlockLines& lines, NodeDict& s) { return walk_nodes(lines, s); });
+    return extract_with(self, block_id::kNodes, NoneUse::Iter, sink, +[](BlockLines& lines, NodeDict& s) {
+        return walk_nodes_in_parts(lines, s, worker_threads(), kPartBytes);
+    });
 }
 
 PyObject* extract_nodes_arrays(FEMAPParserObject* self) {

@@ -25,12 +25,28 @@ inline std::vector<int64_t> lines_before(const ByteLines& view, size_t begin, co
     return lines;
 }
 
-// walk_nodes(lines, sink) into NodeColumns, in parts of `part_bytes` at least on up to
-// `threads` threads where `lines` is a byte view of ASCII text. A node record is one
+// A part's nodes handed on to the caller's sink: to columns at once, to any other sink
+// one by one in file order.
+template <template <class> class Buffer>
+bool take_nodes(NodeColumns<Buffer>& sink, const NodeColumns<GrowBuffer>& part) {
+    return sink.ids.append(part.ids.values()) && sink.coords.append(part.coords.values());
+}
+template <class Sink>
+bool take_nodes(Sink& sink, const NodeColumns<GrowBuffer>& part) {
+    const auto ids = part.ids.values();
+    const double* xyz = part.coords.values().data();
+    for (size_t r = 0; r < ids.size(); ++r, xyz += 3)
+        if (!sink.node(ids[r], xyz[0], xyz[1], xyz[2])) return false;
+    return true;
+}
+
+// walk_nodes(lines, sink), in parts of `part_bytes` at least on up to `threads` threads
+// where `lines` is a byte view of ASCII text: the caller's sink takes the first part as
+// it is walked and the others' nodes when their threads are done. A node record is one
 // line, so any line starts a part; a part that met anything left to the host is
 // walked again with the caller's lines.
-template <class Lines, template <class> class Buffer>
-bool walk_nodes_in_parts(Lines& lines, NodeColumns<Buffer>& sink, size_t threads, size_t part_bytes) {
+template <class Lines, class Sink>
+bool walk_nodes_in_parts(Lines& lines, Sink& sink, size_t threads, size_t part_bytes) {
     ByteLines* view = lines.byte_view();
     if (!view || !lines.all_ascii() || threads < 2 || view->size() == 0) return walk_nodes(lines, sink);
     const char* data = view->data();
@@ -70,8 +86,7 @@ bool walk_nodes_in_parts(Lines& lines, NodeColumns<Buffer>& sink, size_t threads
     bool ok = walk_nodes(lines, sink, 0, first[0]);
     started.join();
     for (size_t j = 0; ok && j < rest.size(); ++j)
-        ok = rest[j].ok ? sink.ids.append(rest[j].sink.ids.values()) && sink.coords.append(rest[j].sink.coords.values())
-                        : walk_nodes(lines, sink, first[j], first[j + 1]);
+        ok = rest[j].ok ? take_nodes(sink, rest[j].sink) : walk_nodes(lines, sink, first[j], first[j + 1]);
     return ok;
 }
 

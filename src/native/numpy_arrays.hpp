@@ -33,10 +33,6 @@ class Column : public Appender<Column<T>, T> {
     using Appender<Column<T>, T>::data_, Appender<Column<T>, T>::size_, Appender<Column<T>, T>::capacity_;
 
 public:
-    Column() = default;
-    Column(const Column&) = delete;
-    Column& operator=(const Column&) = delete;
-    ~Column() { std::free(data_); }
     // The ndarray of the values, `columns` to a row; the column is left empty.
     PyObject* to_array(int columns = 1) {
         PyObject* array = new_array(std::is_same_v<T, double>, size_ / size_t(columns), columns, data_);
@@ -47,15 +43,7 @@ public:
     }
 
 private:
-    bool grow(size_t need) {
-        const size_t capacity = this->next_capacity(need);
-        void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
-        if (!d) return PyErr_NoMemory(), false;
-        advise_huge_pages(d, capacity * sizeof(T));
-        data_ = static_cast<T*>(d);
-        capacity_ = capacity;
-        return true;
-    }
+    bool grow(size_t need) { return this->realloc_for(need) || (PyErr_NoMemory(), false); }
 };
 
 // np.array(list, dtype=np.<dtype_name>) with every name looked up now.

@@ -30,11 +30,16 @@ inline void advise_huge_pages(void* p, size_t bytes) noexcept {
 #endif
 }
 
-// push and append over memory that Derived::grow(need) makes room in (doubling, 1024
-// values at least): the buffer shape the value scan and the array sinks write into.
+// push and append over malloc'd memory the buffer owns, which Derived::grow(need) makes
+// room in (realloc_for: doubling, 1024 values at least): the buffer shape the value
+// scan and the array sinks write into.
 template <class Derived, class T>
 class Appender {
 public:
+    Appender() = default;
+    Appender(const Appender&) = delete;
+    Appender& operator=(const Appender&) = delete;
+    ~Appender() { std::free(data_); }
     bool push(T v) {
         if (size_ == capacity_ && !self().grow(size_ + 1)) return false;
         data_[size_++] = v;
@@ -53,7 +58,17 @@ public:
     bool reserve(size_t n) { return n <= capacity_ || self().grow(n); }
 
 protected:
-    size_t next_capacity(size_t need) const { return std::max<size_t>({1024, 2 * capacity_, need}); }
+    // Room for `need` values by realloc (large blocks move without a copy, so growing
+    // never holds two copies); false when memory runs out, the buffer as it was.
+    bool realloc_for(size_t need) noexcept {
+        const size_t capacity = std::max<size_t>({1024, 2 * capacity_, need});
+        void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
+        if (!d) return false;
+        advise_huge_pages(d, capacity * sizeof(T));
+        data_ = static_cast<T*>(d);
+        capacity_ = capacity;
+        return true;
+    }
     T* data_ = nullptr;
     size_t size_ = 0, capacity_ = 0;
 
@@ -61,10 +76,8 @@ private:
     Derived& self() { return static_cast<Derived&>(*this); }
 };
 
-// Values gathered for an array that takes their memory over: grown by realloc, which
-// moves large blocks without copying them (so growing never holds two copies); false
-// from push or reserve when memory runs out (no error set: it may run on a thread of
-// its own).
+// Values gathered for an array that takes their memory over; false from push or
+// reserve when memory runs out (no error set: it may run on a thread of its own).
 template <class T>
 class GrowBuffer : public Appender<GrowBuffer<T>, T> {
     friend class Appender<GrowBuffer<T>, T>;
@@ -72,14 +85,11 @@ class GrowBuffer : public Appender<GrowBuffer<T>, T> {
 
 public:
     GrowBuffer() = default;
-    GrowBuffer(const GrowBuffer&) = delete;
-    GrowBuffer& operator=(const GrowBuffer&) = delete;
     GrowBuffer(GrowBuffer&& o) noexcept {
         data_ = std::exchange(o.data_, nullptr);
         size_ = std::exchange(o.size_, 0);
         capacity_ = std::exchange(o.capacity_, 0);
     }
-    ~GrowBuffer() { std::free(data_); }
     // The memory (malloc'd, `size()` values), now the caller's to free.
     T* release() {
         if (capacity_ > size_)  // give back what a reservation left over
@@ -91,15 +101,7 @@ public:
     }
 
 private:
-    bool grow(size_t need) {
-        const size_t capacity = this->next_capacity(need);
-        void* d = capacity > SIZE_MAX / sizeof(T) ? nullptr : std::realloc(data_, capacity * sizeof(T));
-        if (!d) return false;
-        advise_huge_pages(d, capacity * sizeof(T));
-        data_ = static_cast<T*>(d);
-        capacity_ = capacity;
-        return true;
-    }
+    bool grow(size_t need) { return this->realloc_for(need); }
 };
 
 }  // namespace femap

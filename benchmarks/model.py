@@ -20,9 +20,12 @@ import subprocess
 import sys
 import time
 
-from vexaro.core import _femap_model
-from vexaro.core.femap_model import open_model
-from vexaro.core.femap_parser import FEMAPParser
+# NumPy's BLAS threads are not used here; keep them from competing for the cores.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+from vexaro.core import _femap_model  # noqa: E402
+from vexaro.core.femap_model import open_model  # noqa: E402
+from vexaro.core.femap_parser import FEMAPParser  # noqa: E402
 
 
 def best(fn, runs):

@@ -130,6 +130,10 @@ int main() {
     CHECK(parse_real_ascii("0.1", d) == Parse::Ok && d == 0.1);
     CHECK(parse_real_ascii("1.5E3D2", d) == Parse::Invalid);
     CHECK(parse_real_ascii("nan", d) == Parse::Unsure);
+    // float() reads nothing that starts otherwise than with a digit, a point, inf or nan
+    for (const char* t : {"<NULL>", "Mode 1, 8.485 Hz", "-x1", "_1", "+_1", "D5", "-e5", "Eigenvalue 1", "1+"})
+        CHECK(parse_real_ascii(t, d) == Parse::Invalid);
+    for (const char* t : {"Inf", " -nan", "+Infinity", "iNfx", "1_0.5", "N"}) CHECK(parse_real_ascii(t, d) == Parse::Unsure);
     CHECK(parse_real_ascii("1e400", d) == Parse::Unsure);
     CHECK(parse_real_ascii("8.0000000000000000D+00", d) == Parse::Ok && d == 8.0);
     // Every digit layout the short path reads, against the C library's correctly

@@ -42,10 +42,16 @@ Parse parse_int_ascii(std::string_view text, int64_t& value) noexcept {
 
 namespace {
 
-// Decides a text that is not a plain decimal: letters other than an exponent may
-// spell inf/nan and underscores may join digits, so the host decides those; any
+// Decides a text that is not a plain decimal, `start` past its sign: float() reads
+// nothing that starts otherwise than with a digit, a point, inf or nan (titles and
+// <NULL> among the lines a rule tries); past that, letters other than an exponent
+// may spell inf/nan and underscores may join digits, so the host decides those; any
 // other text is refused by float() (and by the reading of D as E).
-Parse classify_unusual_real(std::string_view s) noexcept {
+Parse classify_unusual_real(std::string_view s, size_t start) noexcept {
+    if (start < s.size()) {
+        const char c = s[start], folded = static_cast<char>(c | 0x20);
+        if (!is_digit(c) && c != '.' && folded != 'i' && folded != 'n') return Parse::Invalid;
+    }
     for (char c : s) {
         bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
         if ((letter && c != 'e' && c != 'E' && c != 'd' && c != 'D') || c == '_') return Parse::Unsure;
@@ -64,7 +70,7 @@ Parse parse_real_rest(std::string_view text, double& value) noexcept {
     const char* e = s.data() + s.size();
     // from_chars reads the decimal forms float() reads, and also a sign (ruled out by
     // this test, so "--1" stays refused) and inf/nan (left to the host by it).
-    if (b == e || !(is_digit(*b) || *b == '.')) return classify_unusual_real(s);
+    if (b == e || !(is_digit(*b) || *b == '.')) return classify_unusual_real(s, i);
     double d = 0;
     // A Fortran exponent: the D of the exponent, searched from the end. Any other D
     // (after an E, or a second one) makes the reading stop early and refuse the text.
@@ -86,7 +92,7 @@ Parse parse_real_rest(std::string_view text, double& value) noexcept {
     }
     auto r = std::from_chars(b, e, d, std::chars_format::general);
     if (r.ec == std::errc::result_out_of_range) return Parse::Unsure;
-    if (r.ec != std::errc() || r.ptr != e) return classify_unusual_real(s);
+    if (r.ec != std::errc() || r.ptr != e) return classify_unusual_real(s, i);
     value = neg ? -d : d;
     return Parse::Ok;
 }

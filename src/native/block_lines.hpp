@@ -99,6 +99,12 @@ public:
         std::string_view text;
         return ascii_text(i, text) ? read_entry_line(text, out, push, readable_end(text)) : RealLine::NotSimple;
     }
+    // The plain `id, value` lines from line i on (before n) read in one pass
+    // (ByteLines::read_plain_pairs); i itself for a list.
+    template <class Pair>
+    int64_t read_plain_pairs(int64_t i, int64_t n, Pair&& pair) {
+        return list_ ? i : bytes_.read_plain_pairs(i, n, file_end(), pair);
+    }
     // Line i as a Python object: a new str for a byte view, the list item itself
     // otherwise. Null with an error set when i is out of range.
     PyObject* line_object(int64_t i);

@@ -353,6 +353,62 @@ int main() {
     CHECK(reached > 8000);  // the bulk pass does pass lines
 #endif
 
+    // The one-pass `id, value` reader reads the lines read_entry_line reads as such,
+    // with the same numbers, stops no later than the first other line (at it on plain
+    // text), and leaves a cursor equal to a fresh one.
+    const char* ids[] = {"1", "12", "123456789", "1234567890", "-1", " 7", "+3", ""};
+    const char* reals[] = {"1.5", "-0.0012", "8.7495559E-05", "0.", "1e400", "12345678901234567890", " 2.5", "2.5 ",
+                           "", "nan", ".5", "1D3", "1_0", "2.5,3", "-9.9999999999999999E+307", "x"};
+    const char* tails[] = {",", "", ",,", ", "};
+    int read_lines = 0;
+    for (int rep = 0; rep < 20000; ++rep) {
+        auto draw = [&](unsigned n) { seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; return unsigned(seed >> 33) % n; };
+        std::string s;
+        const bool plain = draw(2);  // lines of the plain form only, and ends of "\n"
+        for (unsigned k = 0, n = draw(40); k < n; ++k) {
+            s += draw(16) || plain ? ids[plain ? draw(3) : draw(8)] : std::string(draw(70), '5');
+            s += ",";
+            s += reals[plain ? draw(4) : draw(16)];
+            s += tails[plain ? draw(3) : draw(4)];
+            s += plain || draw(8) ? "\n" : "\r\n";
+        }
+        if (!s.empty() && draw(4) == 0) s.pop_back();
+        const bool has_cr = s.find('\r') != std::string::npos;
+        // bytes after the block: none, or more lines
+        const std::string padded = s + (draw(2) ? "   -1\n1,2.5,\n" + std::string(80, 'x') : "");
+        const char* readable = padded.data() + padded.size();
+        const int64_t n = count_lines(padded.data(), 0, s.size(), has_cr);
+        const int64_t from = n ? draw(unsigned(n)) : 0, upto = n ? from + draw(unsigned(n - from) + 1) : 0;
+        ByteLines fresh, fast;
+        fresh.bind(padded.data(), 0, s.size(), n, has_cr);
+        fast.bind(padded.data(), 0, s.size(), n, has_cr);
+        std::vector<std::pair<int32_t, double>> want, got_pairs;
+        int64_t stop = from;
+        for (EntryLine entry; stop < upto && !has_cr; ++stop) {
+            if (read_entry_line(fresh.line(stop), entry, [](double) { return true; }, readable) != RealLine::Read ||
+                entry.range)
+                break;
+            want.push_back({entry.first, entry.value});
+        }
+        const int64_t got = fast.read_plain_pairs(from, upto, readable, [&](int32_t id, double v) {
+            got_pairs.push_back({id, v});
+            return true;
+        });
+        CHECK(got >= from && got <= stop);
+        want.resize(size_t(std::max<int64_t>(got - from, 0)));
+        CHECK(got_pairs.size() == want.size());
+        for (size_t k = 0; k < std::min(want.size(), got_pairs.size()); ++k)
+            CHECK(want[k].first == got_pairs[k].first && std::memcmp(&want[k].second, &got_pairs[k].second, 8) == 0);
+#if defined(__SSE2__)
+        if (plain && got < stop)
+            CHECK(padded.size() - fast.offset(got) < 64 || (got == n - 1 && s.back() != '\n'));
+#endif
+        read_lines += int(got - from);
+        for (int64_t k : {got - 1, got, got + 1})
+            if (k >= 0 && k < n) CHECK(fast.line(k) == fresh.line(k));
+    }
+    CHECK(read_lines > 30000);
+
     // Output vectors: a range line with a continuation line, then the terminator.
     TestLines lines{{"1,2", "T", "x", "5,6,7,8", "1,0,0", "10,12,1.", "2.,3.,4.", "-1,0.", "3,7"}};
     VectorHeader header;

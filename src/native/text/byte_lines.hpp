@@ -2,10 +2,12 @@
 // the nearest line visited before (the last one, or one of a few marks), so that
 // walks forward and short steps back cost nothing. No Python here.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
 
+#include "real_runs.hpp"
 #include "text_bytes.hpp"
 
 namespace femap {
@@ -91,6 +93,33 @@ public:
         (void)n, (void)most, (void)readable;
         return i;
 #endif
+    }
+
+    // Reads the lines from line i on (before line n) that are plain `id,value` entries
+    // (read_pair_lines), each into pair(id, value) -> bool. Returns the first line not
+    // read, its text then at hand, or -1 when pair failed. Bytes up to `readable` may be read.
+    template <class Pair>
+    int64_t read_plain_pairs(int64_t i, int64_t n, const char* readable, Pair&& pair) {
+        if (has_cr_ || i >= n) return i;
+        line(i);
+        const char* p = data_ + cursor_.offset;
+        const char* last = p;
+        int64_t k = i;
+        while (k < n) {
+            constexpr size_t kBatch = 64;
+            int32_t ids[kBatch];
+            double values[kBatch];
+            const size_t got = read_pair_lines(p, data_ + end_, readable, std::min<int64_t>(kBatch, n - k), ids, values, last);
+            for (size_t j = 0; j < got; ++j)
+                if (!pair(ids[j], values[j])) return -1;
+            k += int64_t(got);
+            if (got < kBatch) break;
+        }
+        if (k == i) return i;
+        const size_t at = size_t((k < n ? p : last) - data_);
+        const LineEnd le = find_line_end(data_, end_, at, false);
+        cursor_ = {k < n ? k : k - 1, at, le.text_end, le.next_start};
+        return k;
     }
 
 private:

@@ -20,6 +20,20 @@ namespace femap {
 
 namespace {
 
+// Bit k set where byte k of the 64 at p is c.
+[[gnu::always_inline]] inline uint64_t byte_mask64(const char* p, char c) noexcept {
+    uint64_t mask = 0;
+#if defined(__SSE2__)
+    for (int k = 0; k < 4; ++k)
+        mask |= uint64_t(uint32_t(_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k)), _mm_set1_epi8(c)))))
+                << (16 * k);
+#else
+    for (int k = 0; k < 64; ++k) mask |= uint64_t(p[k] == c) << k;
+#endif
+    return mask;
+}
+
 // The loop over a run's fields, for any field reader: commas found 64 bytes at a time,
 // the end of the run taken as one more.
 template <class Field>
@@ -31,14 +45,9 @@ template <class Field>
     for (const char* q = p;; q += 64) {
         const size_t left = size_t(e - q);
         uint64_t mask = 0;
-#if defined(__SSE2__)
-        if (limit - q >= 64) {
-            for (int k = 0; k < 4; ++k)
-                mask |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(
-                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k)), _mm_set1_epi8(',')))))
-                        << (16 * k);
-        } else
-#endif
+        if (limit - q >= 64)
+            mask = byte_mask64(q, ',');
+        else
             for (size_t k = 0; k < std::min<size_t>(64, left); ++k) mask |= uint64_t(q[k] == ',') << k;
         if (left < 64) mask = (mask & ((uint64_t(1) << left) - 1)) | (uint64_t(1) << left);
         for (; mask; mask &= mask - 1) {
@@ -53,6 +62,37 @@ template <class Field>
             if (count == kRealBatch) return start;
         }
     }
+}
+
+// The loop over plain `id,value` lines for any field reader: each line's end and
+// commas found in one 64-byte window.
+template <class Field>
+[[gnu::always_inline]] inline size_t walk_pair_lines(Field&& field, const char*& p, const char* end,
+                                                     const char* readable, size_t most, int32_t* ids,
+                                                     double* values, const char*& last) noexcept {
+    size_t count = 0;
+    for (; count < most && readable - p >= 64; ++count) {
+        const uint64_t ends = byte_mask64(p, '\n');
+        if (!ends) break;
+        const unsigned e = unsigned(__builtin_ctzll(ends));
+        if (p + e >= end) break;  // the block ends first
+        const uint64_t commas = byte_mask64(p, ',');
+        const uint64_t in_line = (uint64_t(1) << e) - 1;
+        const unsigned c0 = unsigned(__builtin_ctzll(commas | (uint64_t(1) << e)));
+        if (c0 == 0 || c0 > 9) break;
+        int32_t id = 0;
+        unsigned j = 0;
+        for (; j < c0 && detail::is_digit(p[j]); ++j) id = id * 10 + (p[j] - '0');
+        if (j < c0) break;
+        const uint64_t after = commas & in_line & ~((uint64_t(2) << c0) - 1);
+        const unsigned c1 = after ? unsigned(__builtin_ctzll(after)) : e;
+        if ((in_line & ~((uint64_t(1) << c1) - 1)) & ~commas) break;  // only commas after the value
+        if (!field(p + c0 + 1, p + c1, readable, values[count])) break;
+        ids[count] = id;
+        last = p;
+        p += e + 1;
+    }
+    return count;
 }
 
 // One field as a real: blanks, a number parse_real_prefix takes, blanks.
@@ -139,6 +179,11 @@ struct Sse41Field {
     }
 };
 
+[[gnu::flatten]] FEMAP_SSE41 size_t sse41_pair_lines(const char*& p, const char* end, const char* readable, size_t most,
+                                                      int32_t* ids, double* values, const char*& last) noexcept {
+    return walk_pair_lines(Sse41Field{}, p, end, readable, most, ids, values, last);
+}
+
 [[gnu::flatten]] FEMAP_SSE41 const char* sse41_run(const char* p, const char* e, const char* limit, double* out, size_t& count,
                                   bool& done) noexcept {
     return walk_run(Sse41Field{}, p, e, limit, out, count, done);
@@ -160,6 +205,14 @@ const char* read_real_run(const char* p, const char* e, const char* limit, doubl
     if (kSse41) return sse41_run(p, e, limit, out, count, done);
 #endif
     return walk_run(ScalarField{}, p, e, limit, out, count, done);
+}
+
+size_t read_pair_lines(const char*& p, const char* end, const char* readable, size_t most, int32_t* ids,
+                       double* values, const char*& last) noexcept {
+#if FEMAP_SSE41_REALS
+    if (kSse41) return sse41_pair_lines(p, end, readable, most, ids, values, last);
+#endif
+    return walk_pair_lines(ScalarField{}, p, end, readable, most, ids, values, last);
 }
 
 }  // namespace femap

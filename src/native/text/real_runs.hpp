@@ -6,6 +6,7 @@
 // parse_real_prefix, so every value and every refusal is that of read_real_line.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 namespace femap {
 
@@ -22,5 +23,13 @@ bool read_real_field(const char* b, const char* e, const char* limit, double& ou
 // Bytes from p up to `limit` (>= e) may be read.
 const char* read_real_run(const char* p, const char* e, const char* limit, double* out, size_t& count,
                           bool& done) noexcept;
+
+// Reads the lines from p on that are plain `id,value` entries, as read_entry_line
+// reads them: 1 to 9 digits, a comma, one field read as by read_real_field, then
+// nothing but commas up to a "\n" (no "\r" in the text); at most `most` of them, none
+// reaching `end`. Their ids and values go to the arrays; p goes past them, `last` to
+// the start of the last one. Returns how many were read. Bytes up to `readable` may be read.
+size_t read_pair_lines(const char*& p, const char* end, const char* readable, size_t most, int32_t* ids,
+                       double* values, const char*& last) noexcept;
 
 }  // namespace femap

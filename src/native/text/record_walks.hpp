@@ -339,6 +339,12 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         return Conv::Ok;
     };
     for (; k < n;) {
+        if constexpr (requires { lines.read_plain_pairs(k, n, [](int32_t, double) { return true; }); }) {
+            // Plain `id, value` lines are read in one pass.
+            k = lines.read_plain_pairs(k, n, [&](int32_t id, double v) { return sink.pair(id, v); });
+            if (k < 0) return Conv::Fail;
+            if (k == n) break;
+        }
         end.failed_line = k;
         const size_t base = buffered ? values.size() : 0;
         values.truncate(base);

@@ -321,10 +321,18 @@ def femap_runs(rng, n_values, ranges):
     return np.cumsum(steps) - steps + 1, lengths
 
 
-def write_femap_vector(w, rng, set_id, vec_id, ent_type, n_values, ranges, end, title, out_type):
+def write_femap_vector(w, rng, set_id, vec_id, ent_type, n_values, ranges, end, title, out_type, runs=None):
+    """One vector; `runs` (a dict) keeps the entity runs drawn per entity type and layout, so
+    that vectors of one entity type list the same entities, as in FEMAP's files."""
     values = (rng.standard_normal(n_values) * 10.0 ** rng.integers(-4, 3, size=n_values)).astype(np.float32)
     values[rng.random(n_values) < ZERO_SHARE] = 0.0
-    starts, lengths = femap_runs(rng, n_values, ranges)
+    key = (ent_type, ranges, n_values)
+    if runs is None or key not in runs:
+        drawn = femap_runs(rng, n_values, ranges)
+        if runs is None:
+            runs = {}
+        runs[key] = drawn
+    starts, lengths = runs[key]
     ids = np.repeat(starts - (np.cumsum(lengths) - lengths), lengths) + np.arange(n_values)
     if n_values:
         lo, hi = int(values.argmin()), int(values.argmax())
@@ -363,6 +371,7 @@ FEMAP_TITLES = {7: [("Total Translation", 1), ("T1 Translation", 1), ("T2 Transl
 
 def write_vectors(w, args, rng, profile):
     current = None
+    runs = {}
     meta = []
     for k, (block_id, set_id, vec_id, ent_type) in enumerate(vector_plan(args)):
         if block_id != current:
@@ -370,7 +379,7 @@ def write_vectors(w, args, rng, profile):
                 w.end_block()
             w.block(block_id)
             current = block_id
-        info = profile.write_vector(w, args, rng, k, block_id, set_id, vec_id, ent_type)
+        info = profile.write_vector(w, args, rng, k, block_id, set_id, vec_id, ent_type, runs)
         meta.append({"block": block_id, "set_id": set_id, "vec_id": vec_id, **info})
     if current is not None:
         w.end_block()
@@ -405,7 +414,7 @@ class Plain:
         )
 
     @staticmethod
-    def write_vector(w, args, rng, k, block_id, set_id, vec_id, ent_type):
+    def write_vector(w, args, rng, k, block_id, set_id, vec_id, ent_type, runs=None):
         use_ranges = rng.random() < args.range_fraction
         vfmt = ValueFormat(long=bool(k % 2), d_exp=bool(k % 2) and rng.random() < args.d_fraction * 2)
         write_vector(w, rng, set_id, vec_id, ent_type, args.values_per_vector, use_ranges, vfmt,
@@ -455,12 +464,12 @@ class Femap:
         )
 
     @classmethod
-    def write_vector(cls, w, args, rng, k, block_id, set_id, vec_id, ent_type):
+    def write_vector(cls, w, args, rng, k, block_id, set_id, vec_id, ent_type, runs):
         ranges = block_id == 1051
         zaero = not ranges and k % cls.ZAERO_EVERY == cls.ZAERO_EVERY - 1
         titles = FEMAP_TITLES[ent_type]
         write_femap_vector(w, rng, set_id, vec_id, ent_type, args.values_per_vector, ranges,
-                           ZAERO_END if zaero else FEMAP_END, *titles[k % len(titles)])
+                           ZAERO_END if zaero else FEMAP_END, *titles[k % len(titles)], runs)
         return {"ranges": ranges, "zaero_end": zaero}
 
     @staticmethod

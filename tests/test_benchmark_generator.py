@@ -40,3 +40,8 @@ def test_profile_reads_as_written(tmp_path, profile, output_sets):
     assert (len(model.nodes), len(model.elements), len(model.output_sets)) == (40, 20, output_sets)
     assert list(zip(model.vectors.set_id.tolist(), model.vectors.vec_id.tolist())) == pairs
     assert model.vectors.count.tolist() == [700] * 9
+    # FEMAP's vectors of one entity type (and layout) list the same entities
+    ids = {}
+    for v, meta in zip(parser.get_output_vectors(), info["vector_list"]):
+        ids.setdefault((meta["block"], v["ent_type"]), set()).add(tuple(v["results"]))
+    assert (max(map(len, ids.values())) == 1) == (profile == "femap")

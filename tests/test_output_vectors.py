@@ -93,16 +93,24 @@ def test_worked_example_two_records(parser_of):
 
 
 # Later vectors list ids inside, around and far from the first vector's; a sparse first
-# vector; ids at both ends of 32 bits.
-@pytest.mark.parametrize("first, later", [
-    ([5, 6, 7], [6, 4, 8, 5, -3, 2**31 - 1]),
-    ([1, 10**9], [1, 10**9, 500]),
-    ([-2**31, -2**31 + 1], [-2**31 + 1, 0, 2**31 - 1]),
+# vector; ids at both ends of 32 bits; vectors with the ids of an earlier one (duplicates
+# too), in another order, or one fewer.
+@pytest.mark.parametrize("ids", [
+    [[5, 6, 7], [6, 4, 8, 5, -3, 2**31 - 1]],
+    [[1, 10**9], [1, 10**9, 500]],
+    [[-2**31, -2**31 + 1], [-2**31 + 1, 0, 2**31 - 1]],
+    [[3, 1, 3, 2]] * 3,
+    [[3, 1, 3, 2], [3, 1, 3, 2], [1, 3, 3, 2], [3, 1, 3], [3, 1, 3, 2]],
+    [[4, 5], [7], [4, 5], [4, 5]],
 ])
-def test_ids_across_vectors(parser_of, first, later):
-    lines = record("1,1", "A", [f"{k},{k}." for k in first]) + record("1,2", "B", [f"{k},-1.5" for k in later])
-    got = parser_of([(1051, lines)]).get_output_vectors()
-    assert [d["results"] for d in got] == [{k: float(k) for k in first}, dict.fromkeys(later, -1.5)]
+def test_ids_across_vectors(parser_of, ids):
+    lines = [line for v, vec_ids in enumerate(ids)
+             for line in record(f"1,{v}", "A", [f"{k},{v}.{j}" for j, k in enumerate(vec_ids)])]
+    got = [d["results"] for d in parser_of([(1051, lines)]).get_output_vectors()]
+    want = [{k: float(f"{v}.{j}") for j, k in enumerate(vec_ids)} for v, vec_ids in enumerate(ids)]
+    assert [list(d.items()) for d in got] == [list(d.items()) for d in want]
+    got[0].clear()  # each vector's dict is its own
+    assert [list(d.items()) for d in got[1:]] == [list(d.items()) for d in want[1:]]
 
 
 @pytest.mark.parametrize("blocks", [[], [(450, ["1,2"])], [(1051, [])], [(451, ["", "7", "a,b"])]])

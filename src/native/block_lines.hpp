@@ -105,6 +105,12 @@ public:
     int64_t read_plain_pairs(int64_t i, int64_t n, Pair&& pair) {
         return list_ ? i : bytes_.read_plain_pairs(i, n, file_end(), pair);
     }
+    // The plain lines of reals from line i on (before n) read in one pass while fewer
+    // than `want` values are read (ByteLines::read_plain_reals); i itself for a list.
+    template <class Push>
+    int64_t read_plain_reals(int64_t i, int64_t n, size_t want, Push&& push) {
+        return list_ ? i : bytes_.read_plain_reals(i, n, want, file_end(), push);
+    }
     // Line i as a Python object: a new str for a byte view, the list item itself
     // otherwise. Null with an error set when i is out of range.
     PyObject* line_object(int64_t i);

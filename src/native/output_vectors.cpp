@@ -76,6 +76,19 @@ PyObject* results_dict(const ScanPairs& pairs, IdInts& ints) {
     return dict.release();
 }
 
+// The dict of pairs whose ids, in order, are those `like` was made from: a copy of
+// `like`, whose keys are then in place, with every value set anew.
+PyObject* results_dict_like(PyObject* like, const ScanPairs& pairs, IdInts& ints) {
+    Ref dict = Ref::steal(PyDict_Copy(like));
+    if (!dict) return nullptr;
+    for (size_t k = 0; k < pairs.ids.size(); ++k) {
+        Ref key = Ref::steal(ints.get(pairs.ids.v[k]));
+        Ref value = Ref::steal(PyFloat_FromDouble(pairs.values.v[k]));
+        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
 // Pairs appended in delivery order.
 struct PairBuffers {
     Column<int32_t> ids;
@@ -104,6 +117,9 @@ struct VectorList {
     Ref current_title;
     ScanPairs pairs;
     IdInts ints;
+    Ref like;  // the last dict made anew, its ids and size
+    std::vector<int32_t> like_ids;
+    Py_ssize_t like_size = 0;
 
     Conv title(BlockLines& lines, int64_t index) { return take_title(current_title, lines, index); }
 
@@ -111,7 +127,17 @@ struct VectorList {
                          int64_t& next) {
         pairs.clear();
         if (auto ended = scan_values(lines, n, header, pairs, next)) return *ended;
-        Ref results = Ref::steal(results_dict(pairs, ints));
+        Ref results;
+        if (like && pairs.ids.v == like_ids && PyDict_GET_SIZE(like.get()) == like_size) {
+            results = Ref::steal(results_dict_like(like.get(), pairs, ints));
+        } else {
+            results = Ref::steal(results_dict(pairs, ints));
+            if (results) {
+                like = Ref::borrow(results.get());
+                like_ids = pairs.ids.v;
+                like_size = PyDict_GET_SIZE(results.get());
+            }
+        }
         if (!results) return RecordOutcome::Fail;
         PyObject* ent_type = header.found ? PyLong_FromLong(header.ent_type) : Ref::borrow(Py_None).release();
         Ref d = Ref::steal(build_dict({{keys().set_id, PyLong_FromLong(set_id)},

@@ -409,6 +409,58 @@ int main() {
     }
     CHECK(read_lines > 30000);
 
+    // The one-pass reader of lines of reals reads the lines read_real_line reads (field 0
+    // not a -1) while fewer than `want` values are read, with the same numbers; it stops
+    // no later than the first other line (at it on plain text) and leaves a fresh cursor.
+    const char* line_reals[] = {"1.5", "-0.0012", "8.7495559E-05", "0.", "12", "-1", "-1.0", "1e400", " 2.5", "",
+                                "nan", "x", "\x80"};
+    int reals_read = 0;
+    for (int rep = 0; rep < 20000; ++rep) {
+        auto draw = [&](unsigned n) { seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; return unsigned(seed >> 33) % n; };
+        std::string s;
+        const bool plain = draw(2);  // numbers that read, no -1, ends of "\n"
+        for (unsigned k = 0, n = draw(30); k < n; ++k) {
+            for (unsigned f = 0, m = draw(3) ? draw(12) + 1 : draw(300) + 1; f < m; ++f)
+                s += std::string(line_reals[plain ? draw(5) : draw(13)]) + (f + 1 < m || draw(2) ? "," : "");
+            s += plain || draw(8) ? "\n" : "\r\n";
+        }
+        if (!s.empty() && draw(4) == 0) s.pop_back();
+        const bool has_cr = s.find('\r') != std::string::npos;
+        const std::string padded = s + (draw(2) ? "   -1\n1,2.5,\n" + std::string(80, 'x') : "");
+        const char* readable = padded.data() + padded.size();
+        const int64_t n = count_lines(padded.data(), 0, s.size(), has_cr);
+        const int64_t from = n ? draw(unsigned(n)) : 0, upto = n ? from + draw(unsigned(n - from) + 1) : 0;
+        const size_t want = draw(3) ? draw(40) + 1 : SIZE_MAX;
+        ByteLines fresh, fast;
+        fresh.bind(padded.data(), 0, s.size(), n, has_cr);
+        fast.bind(padded.data(), 0, s.size(), n, has_cr);
+        std::vector<double> expected, got_values;
+        std::vector<size_t> line_ends;  // values read by the end of each line
+        for (int64_t k = from; k < upto && !has_cr && expected.size() < want; ++k) {
+            const std::string_view t = fresh.line(k);
+            const size_t mark = expected.size();
+            if (may_be_minus_one(t) ||
+                read_real_line(t, [&](double v) { expected.push_back(v); return true; }, readable) != RealLine::Read) {
+                expected.resize(mark);
+                break;
+            }
+            line_ends.push_back(expected.size());
+        }
+        const int64_t got = fast.read_plain_reals(from, upto, want, readable, [&](double v) {
+            got_values.push_back(v);
+            return true;
+        });
+        CHECK(got >= from && got - from <= int64_t(line_ends.size()));
+        const size_t taken = got > from ? line_ends[size_t(got - from - 1)] : 0;
+        CHECK(got_values.size() == taken && std::memcmp(got_values.data(), expected.data(), taken * sizeof(double)) == 0);
+        if (plain && got - from < int64_t(line_ends.size()))  // a line of more fields than a batch holds
+            CHECK(fast.line(got).size() / 2 + 2 > 256 || (got == n - 1 && s.back() != '\n'));
+        reals_read += int(got - from);
+        for (int64_t k : {got - 1, got, got + 1})
+            if (k >= 0 && k < n) CHECK(fast.line(k) == fresh.line(k));
+    }
+    CHECK(reals_read > 8000);
+
     // Output vectors: a range line with a continuation line, then the terminator.
     TestLines lines{{"1,2", "T", "x", "5,6,7,8", "1,0,0", "10,12,1.", "2.,3.,4.", "-1,0.", "3,7"}};
     VectorHeader header;

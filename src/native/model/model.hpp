@@ -43,6 +43,12 @@ public:
         if (k > i) last = k - 1;
         return k;
     }
+    template <class Push>
+    int64_t read_plain_reals(int64_t i, int64_t n, size_t want, Push&& push) {
+        const int64_t k = BlockLines::read_plain_reals(i, n, want, push);
+        if (k > i) last = k - 1;
+        return k;
+    }
     int64_t last = -1;
 };
 

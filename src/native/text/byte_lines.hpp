@@ -115,14 +115,46 @@ public:
             k += int64_t(got);
             if (got < kBatch) break;
         }
+        return settle(i, k, n, p, last);
+    }
+
+    // Reads the lines from line i on (before line n) that are plain lines of reals
+    // (read_real_lines) while fewer than `want` values are read, each value into
+    // push(double) -> bool. Returns the first line not read, its text then at hand, or
+    // -1 when push failed. Bytes up to `readable` may be read.
+    template <class Push>
+    int64_t read_plain_reals(int64_t i, int64_t n, size_t want, const char* readable, Push&& push) {
+        if (has_cr_ || i >= n) return i;
+        line(i);
+        const char* p = data_ + cursor_.offset;
+        const char* last = p;
+        int64_t k = i;
+        for (size_t total = 0; k < n && total < want;) {
+            constexpr size_t kRoom = 256;
+            double values[kRoom];
+            size_t lines;
+            bool full;
+            const size_t got =
+                read_real_lines(p, data_ + end_, readable, want - total, size_t(n - k), values, kRoom, lines, last, full);
+            for (size_t j = 0; j < got; ++j)
+                if (!push(values[j])) return -1;
+            total += got;
+            k += int64_t(lines);
+            if (!full || lines == 0) break;
+        }
+        return settle(i, k, n, p, last);
+    }
+
+private:
+    // After a one-pass read from line i to line k (p its start, `last` the start of
+    // the line before): the cursor on line k, or on the last line where k is n.
+    int64_t settle(int64_t i, int64_t k, int64_t n, const char* p, const char* last) noexcept {
         if (k == i) return i;
         const size_t at = size_t((k < n ? p : last) - data_);
         const LineEnd le = find_line_end(data_, end_, at, false);
         cursor_ = {k < n ? k : k - 1, at, le.text_end, le.next_start};
         return k;
     }
-
-private:
     void seek(int64_t i) noexcept {
         int64_t idx = 0;
         size_t off = begin_;

@@ -215,4 +215,36 @@ size_t read_pair_lines(const char*& p, const char* end, const char* readable, si
     return walk_pair_lines(ScalarField{}, p, end, readable, most, ids, values, last);
 }
 
+size_t read_real_lines(const char*& p, const char* end, const char* readable, size_t want, size_t most,
+                       double* out, size_t room, size_t& lines, const char*& last, bool& full) noexcept {
+    size_t total = 0;
+    lines = 0;
+    full = false;
+    while (total < want && lines < most) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+        if (!nl) break;  // the block's last line: left to the line walk
+        const std::string_view text(p, size_t(nl - p));
+        if (may_be_minus_one(text)) break;
+        const char* e = nl;
+        while (e > p && e[-1] == ',') --e;
+        if (room - total < size_t(e - p) / 2 + 2) {  // its fields might not fit
+            full = true;
+            break;
+        }
+        size_t got = 0;
+        bool done = false;
+        for (const char* q = p; !done;) {
+            size_t n;
+            q = read_real_run(q, e, readable, out + total + got, n, done);
+            if (!q) return total;
+            got += n;
+        }
+        total += got;
+        ++lines;
+        last = p;
+        p = nl + 1;
+    }
+    return total;
+}
+
 }  // namespace femap

@@ -32,4 +32,13 @@ const char* read_real_run(const char* p, const char* e, const char* limit, doubl
 size_t read_pair_lines(const char*& p, const char* end, const char* readable, size_t most, int32_t* ids,
                        double* values, const char*& last) noexcept;
 
+// Reads whole lines from p on as read_real_line reads them (at most `most`), while
+// fewer than `want` values are read: lines whose field 0 cannot read as -1 (may_be_minus_one) and whose
+// fields all read, ending in a "\n" before `end` (no "\r" in the text). Stops before
+// any other line, and (`full`) before a line whose fields might not fit the `room` of out. Their
+// values go to out; p goes past them, `last` to the start of the last one, `lines` to
+// their number. Returns the number of values. Bytes up to `readable` may be read.
+size_t read_real_lines(const char*& p, const char* end, const char* readable, size_t want, size_t most,
+                       double* out, size_t room, size_t& lines, const char*& last, bool& full) noexcept;
+
 }  // namespace femap

@@ -388,6 +388,15 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         const int64_t count = range_count(first, last);
         ++k;
         while (int64_t(values.size() - base) < count && k < n) {
+            if constexpr (requires { lines.read_plain_reals(k, n, size_t(0), push); }) {
+                // Plain lines of values are read in one pass.
+                const int64_t j = lines.read_plain_reals(k, n, size_t(count - int64_t(values.size() - base)), push);
+                if (j < 0) return Conv::Fail;
+                if (j > k) {
+                    k = j;
+                    continue;
+                }
+            }
             end.failed_line = k;
             if constexpr (requires { lines.read_reals(k, [](double) { return true; }); }) {
                 // A plain line of values is read without splitting it.

@@ -80,6 +80,34 @@ static std::vector<std::string> split(std::string_view s) {
     return {v.begin(), v.end()};
 }
 
+// A block's text for the one-pass readers: sometimes cut before its last line end,
+// followed by nothing or more lines; lines from..upto of it drawn; a fresh cursor and
+// one for the reader.
+struct OnePassText {
+    std::string s, padded;
+    bool has_cr = false;
+    int64_t n = 0, from = 0, upto = 0;
+    ByteLines fresh, fast;
+    template <class Draw>
+    OnePassText(std::string text, Draw&& draw) : s(std::move(text)) {
+        if (!s.empty() && draw(4) == 0) s.pop_back();
+        has_cr = s.find('\r') != std::string::npos;
+        padded = s + (draw(2) ? "   -1\n1,2.5,\n" + std::string(80, 'x') : "");
+        n = count_lines(padded.data(), 0, s.size(), has_cr);
+        from = n ? draw(unsigned(n)) : 0;
+        upto = n ? from + draw(unsigned(n - from) + 1) : 0;
+        fresh.bind(padded.data(), 0, s.size(), n, has_cr);
+        fast.bind(padded.data(), 0, s.size(), n, has_cr);
+    }
+    const char* readable() const { return padded.data() + padded.size(); }
+    // The reader's cursor, having stopped at line `got`, gives the lines around it.
+    bool cursor_agrees(int64_t got) {
+        for (int64_t k : {got - 1, got, got + 1})
+            if (k >= 0 && k < n && fast.line(k) != fresh.line(k)) return false;
+        return true;
+    }
+};
+
 int main() {
     using V = std::vector<std::string>;
     CHECK(split("  1, 2 ,3  ") == (V{"1", "2", "3"}));
@@ -372,40 +400,31 @@ int main() {
             s += tails[plain ? draw(3) : draw(4)];
             s += plain || draw(8) ? "\n" : "\r\n";
         }
-        if (!s.empty() && draw(4) == 0) s.pop_back();
-        const bool has_cr = s.find('\r') != std::string::npos;
-        // bytes after the block: none, or more lines
-        const std::string padded = s + (draw(2) ? "   -1\n1,2.5,\n" + std::string(80, 'x') : "");
-        const char* readable = padded.data() + padded.size();
-        const int64_t n = count_lines(padded.data(), 0, s.size(), has_cr);
-        const int64_t from = n ? draw(unsigned(n)) : 0, upto = n ? from + draw(unsigned(n - from) + 1) : 0;
-        ByteLines fresh, fast;
-        fresh.bind(padded.data(), 0, s.size(), n, has_cr);
-        fast.bind(padded.data(), 0, s.size(), n, has_cr);
+        OnePassText t(std::move(s), draw);
+        const char* readable = t.readable();
         std::vector<std::pair<int32_t, double>> want, got_pairs;
-        int64_t stop = from;
-        for (EntryLine entry; stop < upto && !has_cr; ++stop) {
-            if (read_entry_line(fresh.line(stop), entry, [](double) { return true; }, readable) != RealLine::Read ||
+        int64_t stop = t.from;
+        for (EntryLine entry; stop < t.upto && !t.has_cr; ++stop) {
+            if (read_entry_line(t.fresh.line(stop), entry, [](double) { return true; }, readable) != RealLine::Read ||
                 entry.range)
                 break;
             want.push_back({entry.first, entry.value});
         }
-        const int64_t got = fast.read_plain_pairs(from, upto, readable, [&](int32_t id, double v) {
+        const int64_t got = t.fast.read_plain_pairs(t.from, t.upto, readable, [&](int32_t id, double v) {
             got_pairs.push_back({id, v});
             return true;
         });
-        CHECK(got >= from && got <= stop);
-        want.resize(size_t(std::max<int64_t>(got - from, 0)));
+        CHECK(got >= t.from && got <= stop);
+        want.resize(size_t(std::max<int64_t>(got - t.from, 0)));
         CHECK(got_pairs.size() == want.size());
         for (size_t k = 0; k < std::min(want.size(), got_pairs.size()); ++k)
             CHECK(want[k].first == got_pairs[k].first && std::memcmp(&want[k].second, &got_pairs[k].second, 8) == 0);
 #if defined(__SSE2__)
         if (plain && got < stop)
-            CHECK(padded.size() - fast.offset(got) < 64 || (got == n - 1 && s.back() != '\n'));
+            CHECK(t.padded.size() - t.fast.offset(got) < 64 || (got == t.n - 1 && t.s.back() != '\n'));
 #endif
-        read_lines += int(got - from);
-        for (int64_t k : {got - 1, got, got + 1})
-            if (k >= 0 && k < n) CHECK(fast.line(k) == fresh.line(k));
+        read_lines += int(got - t.from);
+        CHECK(t.cursor_agrees(got));
     }
     CHECK(read_lines > 30000);
 
@@ -424,40 +443,32 @@ int main() {
                 s += std::string(line_reals[plain ? draw(5) : draw(13)]) + (f + 1 < m || draw(2) ? "," : "");
             s += plain || draw(8) ? "\n" : "\r\n";
         }
-        if (!s.empty() && draw(4) == 0) s.pop_back();
-        const bool has_cr = s.find('\r') != std::string::npos;
-        const std::string padded = s + (draw(2) ? "   -1\n1,2.5,\n" + std::string(80, 'x') : "");
-        const char* readable = padded.data() + padded.size();
-        const int64_t n = count_lines(padded.data(), 0, s.size(), has_cr);
-        const int64_t from = n ? draw(unsigned(n)) : 0, upto = n ? from + draw(unsigned(n - from) + 1) : 0;
+        OnePassText t(std::move(s), draw);
+        const char* readable = t.readable();
         const size_t want = draw(3) ? draw(40) + 1 : SIZE_MAX;
-        ByteLines fresh, fast;
-        fresh.bind(padded.data(), 0, s.size(), n, has_cr);
-        fast.bind(padded.data(), 0, s.size(), n, has_cr);
         std::vector<double> expected, got_values;
         std::vector<size_t> line_ends;  // values read by the end of each line
-        for (int64_t k = from; k < upto && !has_cr && expected.size() < want; ++k) {
-            const std::string_view t = fresh.line(k);
+        for (int64_t k = t.from; k < t.upto && !t.has_cr && expected.size() < want; ++k) {
+            const std::string_view line = t.fresh.line(k);
             const size_t mark = expected.size();
-            if (may_be_minus_one(t) ||
-                read_real_line(t, [&](double v) { expected.push_back(v); return true; }, readable) != RealLine::Read) {
+            if (may_be_minus_one(line) ||
+                read_real_line(line, [&](double v) { expected.push_back(v); return true; }, readable) != RealLine::Read) {
                 expected.resize(mark);
                 break;
             }
             line_ends.push_back(expected.size());
         }
-        const int64_t got = fast.read_plain_reals(from, upto, want, readable, [&](double v) {
+        const int64_t got = t.fast.read_plain_reals(t.from, t.upto, want, readable, [&](double v) {
             got_values.push_back(v);
             return true;
         });
-        CHECK(got >= from && got - from <= int64_t(line_ends.size()));
-        const size_t taken = got > from ? line_ends[size_t(got - from - 1)] : 0;
+        CHECK(got >= t.from && got - t.from <= int64_t(line_ends.size()));
+        const size_t taken = got > t.from ? line_ends[size_t(got - t.from - 1)] : 0;
         CHECK(got_values.size() == taken && std::memcmp(got_values.data(), expected.data(), taken * sizeof(double)) == 0);
-        if (plain && got - from < int64_t(line_ends.size()))  // a line of more fields than a batch holds
-            CHECK(fast.line(got).size() / 2 + 2 > 256 || (got == n - 1 && s.back() != '\n'));
-        reals_read += int(got - from);
-        for (int64_t k : {got - 1, got, got + 1})
-            if (k >= 0 && k < n) CHECK(fast.line(k) == fresh.line(k));
+        if (plain && got - t.from < int64_t(line_ends.size()))  // a line of more fields than a batch holds
+            CHECK(t.fast.line(got).size() / 2 + 2 > 256 || (got == t.n - 1 && t.s.back() != '\n'));
+        reals_read += int(got - t.from);
+        CHECK(t.cursor_agrees(got));
     }
     CHECK(reals_read > 8000);
 

@@ -102,6 +102,7 @@ def test_worked_example_two_records(parser_of):
     [[3, 1, 3, 2]] * 3,
     [[3, 1, 3, 2], [3, 1, 3, 2], [1, 3, 3, 2], [3, 1, 3], [3, 1, 3, 2]],
     [[4, 5], [7], [4, 5], [4, 5]],
+    [[4, 5], [7], [4, 5], [7], [9, 8], [1], [2], [3], [4, 5], [7, 7]],
 ])
 def test_ids_across_vectors(parser_of, ids):
     lines = [line for v, vec_ids in enumerate(ids)

@@ -117,9 +117,15 @@ struct VectorList {
     Ref current_title;
     ScanPairs pairs;
     IdInts ints;
-    Ref like;  // the last dict made anew, its ids and size
-    std::vector<int32_t> like_ids;
-    Py_ssize_t like_size = 0;
+    // The last dicts made anew, with their ids and size: vectors of one entity type
+    // (interleaved with others) list the same ids.
+    struct Made {
+        Ref dict;
+        std::vector<int32_t> ids;
+        Py_ssize_t size;
+    };
+    static constexpr size_t kMadeKept = 4;
+    std::vector<Made> made;
 
     Conv title(BlockLines& lines, int64_t index) { return take_title(current_title, lines, index); }
 
@@ -128,14 +134,16 @@ struct VectorList {
         pairs.clear();
         if (auto ended = scan_values(lines, n, header, pairs, next)) return *ended;
         Ref results;
-        if (like && pairs.ids.v == like_ids && PyDict_GET_SIZE(like.get()) == like_size) {
-            results = Ref::steal(results_dict_like(like.get(), pairs, ints));
+        auto like = std::find_if(made.begin(), made.end(), [&](const Made& m) {
+            return m.ids == pairs.ids.v && PyDict_GET_SIZE(m.dict.get()) == m.size;
+        });
+        if (like != made.end()) {
+            results = Ref::steal(results_dict_like(like->dict.get(), pairs, ints));
         } else {
             results = Ref::steal(results_dict(pairs, ints));
             if (results) {
-                like = Ref::borrow(results.get());
-                like_ids = pairs.ids.v;
-                like_size = PyDict_GET_SIZE(results.get());
+                if (made.size() == kMadeKept) made.erase(made.begin());
+                made.push_back({Ref::borrow(results.get()), pairs.ids.v, PyDict_GET_SIZE(results.get())});
             }
         }
         if (!results) return RecordOutcome::Fail;

@@ -101,9 +101,9 @@ public:
     }
     // The plain `id, value` lines from line i on (before n) read in one pass
     // (ByteLines::read_plain_pairs); i itself for a list.
-    template <class Pair>
-    int64_t read_plain_pairs(int64_t i, int64_t n, Pair&& pair) {
-        return list_ ? i : bytes_.read_plain_pairs(i, n, file_end(), pair);
+    template <class Pairs>
+    int64_t read_plain_pairs(int64_t i, int64_t n, Pairs&& pairs) {
+        return list_ ? i : bytes_.read_plain_pairs(i, n, file_end(), pairs);
     }
     // The plain lines of reals from line i on (before n) read in one pass while fewer
     // than `want` values are read (ByteLines::read_plain_reals); i itself for a list.

@@ -410,9 +410,9 @@ int main() {
                 break;
             want.push_back({entry.first, entry.value});
         }
-        const int64_t got = t.fast.read_plain_pairs(t.from, t.upto, readable, [&](int32_t id, double v) {
-            got_pairs.push_back({id, v});
-            return true;
+        const int64_t got = t.fast.read_plain_pairs(t.from, t.upto, readable, [&](std::span<const int32_t> got_ids, std::span<const double> got_reals) {
+            for (size_t k = 0; k < got_ids.size(); ++k) got_pairs.push_back({got_ids[k], got_reals[k]});
+            return got_ids.size() == got_reals.size() && !got_ids.empty();
         });
         CHECK(got >= t.from && got <= stop);
         want.resize(size_t(std::max<int64_t>(got - t.from, 0)));
@@ -458,9 +458,9 @@ int main() {
             }
             line_ends.push_back(expected.size());
         }
-        const int64_t got = t.fast.read_plain_reals(t.from, t.upto, want, readable, [&](double v) {
-            got_values.push_back(v);
-            return true;
+        const int64_t got = t.fast.read_plain_reals(t.from, t.upto, want, readable, [&](std::span<const double> got_reals) {
+            got_values.insert(got_values.end(), got_reals.begin(), got_reals.end());
+            return !got_reals.empty();
         });
         const bool within = got >= t.from && got - t.from <= int64_t(line_ends.size());
         CHECK(within);

@@ -37,9 +37,9 @@ public:
         last = i;
         return BlockLines::read_entry(i, out, push);
     }
-    template <class Pair>
-    int64_t read_plain_pairs(int64_t i, int64_t n, Pair&& pair) {
-        const int64_t k = BlockLines::read_plain_pairs(i, n, pair);
+    template <class Pairs>
+    int64_t read_plain_pairs(int64_t i, int64_t n, Pairs&& pairs) {
+        const int64_t k = BlockLines::read_plain_pairs(i, n, pairs);
         if (k > i) last = k - 1;
         return k;
     }

@@ -4,6 +4,7 @@
 #pragma once
 #include <algorithm>
 #include <array>
+#include <span>
 #include <cstdint>
 #include <string_view>
 
@@ -96,10 +97,10 @@ public:
     }
 
     // Reads the lines from line i on (before line n) that are plain `id,value` entries
-    // (read_pair_lines), each into pair(id, value) -> bool. Returns the first line not
-    // read, its text then at hand, or -1 when pair failed. Bytes up to `readable` may be read.
-    template <class Pair>
-    int64_t read_plain_pairs(int64_t i, int64_t n, const char* readable, Pair&& pair) {
+    // (read_pair_lines), in batches into pairs(span of ids, span of values) -> bool.
+    // Returns the first line not read, its text then at hand, or -1 when pairs failed. Bytes up to `readable` may be read.
+    template <class Pairs>
+    int64_t read_plain_pairs(int64_t i, int64_t n, const char* readable, Pairs&& pairs) {
         if (has_cr_ || i >= n) return i;
         line(i);
         const char* p = data_ + cursor_.offset;
@@ -110,8 +111,7 @@ public:
             int32_t ids[kBatch];
             double values[kBatch];
             const size_t got = read_pair_lines(p, data_ + end_, readable, std::min<int64_t>(kBatch, n - k), ids, values, last);
-            for (size_t j = 0; j < got; ++j)
-                if (!pair(ids[j], values[j])) return -1;
+            if (got && !pairs(std::span<const int32_t>(ids, got), std::span<const double>(values, got))) return -1;
             k += int64_t(got);
             if (got < kBatch) break;
         }
@@ -119,9 +119,9 @@ public:
     }
 
     // Reads the lines from line i on (before line n) that are plain lines of reals
-    // (read_real_lines) while fewer than `want` values are read, each value into
-    // push(double) -> bool. Returns the first line not read, its text then at hand, or
-    // -1 when push failed. Bytes up to `readable` may be read.
+    // (read_real_lines) while fewer than `want` values are read, in batches into
+    // push(span of values) -> bool. Returns the first line not read, its text then at
+    // hand, or -1 when push failed. Bytes up to `readable` may be read.
     template <class Push>
     int64_t read_plain_reals(int64_t i, int64_t n, size_t want, const char* readable, Push&& push) {
         if (has_cr_ || i >= n) return i;
@@ -136,8 +136,7 @@ public:
             bool full;
             const size_t got =
                 read_real_lines(p, data_ + end_, readable, want - total, size_t(n - k), values, kRoom, lines, last, full);
-            for (size_t j = 0; j < got; ++j)
-                if (!push(values[j])) return -1;
+            if (got && !push(std::span<const double>(values, got))) return -1;
             total += got;
             k += int64_t(lines);
             if (!full || lines == 0) break;

@@ -84,9 +84,9 @@ public:
         last = i;
         return read_entry_line(bytes_.line(i), out, push, readable_);
     }
-    template <class Pair>
-    int64_t read_plain_pairs(int64_t i, int64_t n, Pair&& pair) {
-        const int64_t k = bytes_.read_plain_pairs(i, n, readable_, pair);
+    template <class Pairs>
+    int64_t read_plain_pairs(int64_t i, int64_t n, Pairs&& pairs) {
+        const int64_t k = bytes_.read_plain_pairs(i, n, readable_, pairs);
         if (k > i) last = k - 1;
         return k;
     }

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -313,6 +314,7 @@ template <class T>
 struct ScanBuffer {
     std::vector<T> v;
     bool push(T x) { v.push_back(x); return true; }
+    bool append(std::span<const T> x) { v.insert(v.end(), x.begin(), x.end()); return true; }
     size_t size() const { return v.size(); }
     void truncate(size_t n) { v.resize(std::min(n, v.size())); }
 };
@@ -330,6 +332,14 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         if constexpr (buffered) return sink.values; else return own;
     }();
     auto push = [&](double v) { return values.push(v); };
+    auto push_all = [&](std::span<const double> v) { return values.append(v); };
+    // Pairs in batches: appended to a buffered sink's columns, else one by one.
+    auto pairs_of = [&](std::span<const int32_t> ids, std::span<const double> vs) {
+        if constexpr (buffered) return sink.ids.append(ids) && sink.values.append(vs);
+        for (size_t j = 0; j < ids.size(); ++j)
+            if (!sink.pair(ids[j], vs[j])) return false;
+        return true;
+    };
     auto read_values = [&](size_t from) -> Conv {
         for (size_t j = from; j < f.size(); ++j) {
             double v;
@@ -339,9 +349,9 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         return Conv::Ok;
     };
     for (; k < n;) {
-        if constexpr (requires { lines.read_plain_pairs(k, n, [](int32_t, double) { return true; }); }) {
+        if constexpr (requires { lines.read_plain_pairs(k, n, pairs_of); }) {
             // Plain `id, value` lines are read in one pass.
-            k = lines.read_plain_pairs(k, n, [&](int32_t id, double v) { return sink.pair(id, v); });
+            k = lines.read_plain_pairs(k, n, pairs_of);
             if (k < 0) return Conv::Fail;
             if (k == n) break;
         }
@@ -388,9 +398,9 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         const int64_t count = range_count(first, last);
         ++k;
         while (int64_t(values.size() - base) < count && k < n) {
-            if constexpr (requires { lines.read_plain_reals(k, n, size_t(0), push); }) {
+            if constexpr (requires { lines.read_plain_reals(k, n, size_t(0), push_all); }) {
                 // Plain lines of values are read in one pass.
-                const int64_t j = lines.read_plain_reals(k, n, size_t(count - int64_t(values.size() - base)), push);
+                const int64_t j = lines.read_plain_reals(k, n, size_t(count - int64_t(values.size() - base)), push_all);
                 if (j < 0) return Conv::Fail;
                 if (j > k) {
                     k = j;

@@ -383,6 +383,56 @@ def test_found_cases_match_reference(parser_of, blocks):
     compare(parser_of(blocks), ReferenceReader(blocks), DICT_CALLS + ARRAY_CALLS, "given")
 
 
+def long_values(rng, odd_lines, odd_share, size):
+    """A value section of about `size` bytes: range lines as FEMAP writes them, `id, value`
+    lines and, at entry positions, a share of the given other lines."""
+    def real():
+        return rng.choice(["%.8g", "%.7E", "%.17g", " %.3f", "%.16E ", "%.1fD+01"]) % rng.uniform(-1e3, 1e3)
+    lines, size_now, next_id = [], 0, 1
+    while size_now < size:
+        if rng.random() < odd_share:
+            lines.append(rng.choice(odd_lines))
+        elif rng.random() < 0.3:
+            lines.append(f"{next_id},{real()},")
+            next_id += 1
+        else:
+            count = rng.randint(1, 40)
+            values = [real() for _ in range(count)]
+            lines.append(",".join([str(next_id), str(next_id + count - 1), *values[:8]]) + ",")
+            lines += [",".join(values[k:k + 10]) + "," for k in range(8, count, 10)]
+            next_id += count
+        size_now += len(lines[-1]) + 1
+    return lines
+
+
+ODD_ENTRY_LINES = {
+    "plain": [],
+    "host numbers": ["", "x", " 3, 4.5", "12,11,1.", "4,4,  2.5 ", "1,1,1e400", "١,2.5", "5,5,1_0.5", "7,1.5D+00"],
+    "dropping": ["-1.,2.5", "a,b,c", "2147483648,1.", "-1,0.", "9,9,"],
+}
+
+
+@pytest.mark.parametrize("odd", list(ODD_ENTRY_LINES))
+def test_long_value_sections_match_reference(write_file, odd):
+    """Sections long enough to be read on two threads, with other lines at every place."""
+    import random
+    rng = random.Random(odd)
+    odd_lines = ODD_ENTRY_LINES[odd]
+    share = 0.002 if odd == "dropping" else 0.01
+    head = ["1,1,", "Total,", "0.,0.,0.,", "2,3,4,7,", "1,0,1,"]
+    blocks = [
+        (1051, [*head, *long_values(rng, odd_lines or [""], share, 900_000), "-1,0.",
+                "1,2,", "Second,", "0.,0.,0.,", "2,3,4,8,", "1,0,1,", *long_values(rng, odd_lines or [""], share, 400_000),
+                "-1,0."]),
+        (451, ["2,1,", "Pairs,", "0.,0.,0.,", "2,3,4,7,", "1,0,1,",
+               *[f"{k},{rng.uniform(-1, 1):.9E}," for k in range(1, 30_000)], "-1,0."]),
+    ]
+    parser = FEMAPParser(write_file(neutral_text(blocks)))
+    calls = [("get_output_vectors",), ("get_output_vectors_arrays",), ("get_output_vectors_arrays", 1, 2),
+             ("get_output_vectors_arrays", 2, 1)]
+    compare(parser, ReferenceReader(blocks), calls, "bytes")
+
+
 # --- number conversions -------------------------------------------------------------
 
 NUMBER_ALPHABET = st.sampled_from(list("0123456789+-._eEdDinfatyINFATYx ") +

@@ -154,6 +154,39 @@ def expected(model_path):
     return {name: ENTRIES[name](p) for name in EXTRACTORS}
 
 
+# --- array memory ------------------------------------------------------------------
+
+def big_model(n):
+    """n nodes, n one-node elements and a vector of n values: arrays from a few KiB to MiBs."""
+    nodes = [f"{i},0,0,1,46,0,0,0,0,0,0,{i}.5,-{i}.25,1.5D+0{i % 3},0," for i in range(1, n + 1)]
+    elements = [f"{i},7,1,9,0,1,0,0,0,0,0,0,0,0,0,0,\n{i},0,0,0,0,0,0,0,0,0,\n0,0,0,0,0,0,0,0,0,0,\n"
+                "0.,0.,0.,\n0,0,0,\n0\n0" for i in range(1, n + 1)]
+    values = [f"{i},{i}.125," for i in range(1, n + 1)]
+    return [(403, nodes), (404, "\n".join(elements).split("\n")),
+            (1051, ["1,1,", "Total,", "0.,0.,0.,", "2,3,4,7,", "1,0,1,", *values, "-1,0."])]
+
+
+@pytest.mark.parametrize("n", [1, 3000, 150_000])
+def test_arrays_own_their_memory_at_every_size(write_file, n):
+    p = FEMAPParser(write_file(neutral_text(big_model(n))))
+    ids, coords = p.get_nodes_arrays()
+    elements = p.get_elements_arrays()
+    vec_ids, values = p.get_output_vectors_arrays()[:2]
+    k = numpy.arange(1, n + 1)
+    assert coords.tolist() == numpy.stack([k + 0.5, -k - 0.25, 1.5 * 10.0 ** (k % 3)], axis=1).tolist()
+    assert values.tolist() == (k + 0.125).tolist()
+    arrays = [ids, coords, vec_ids, values, *(a for a in elements if isinstance(a, numpy.ndarray))]
+    for a in [ids, vec_ids, elements[0]]:
+        assert a.tolist() == k.tolist()
+    for a in arrays:
+        assert (a.flags.owndata, a.base, a.flags.writeable) == (True, None, True)
+        before = a.copy()
+        a.resize(2 * a.shape[0], *a.shape[1:], refcheck=False)
+        assert numpy.array_equal(a[: before.shape[0]], before) and not a[before.shape[0]:].any()
+        a.resize(1, *a.shape[1:], refcheck=False)
+        assert numpy.array_equal(a, before[:1])
+
+
 # --- leaks ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("name", list(ENTRIES))

@@ -96,6 +96,8 @@ public:
     // ASCII text; NotSimple leaves the line to split().
     template <class Push>
     RealLine read_entry(int64_t i, EntryLine& out, Push&& push) {
+        if (!list_)
+            if (RealLine r = bytes_.read_entry_ahead(i, out, push); r != RealLine::NotSimple) return r;
         std::string_view text;
         return ascii_text(i, text) ? read_entry_line(text, out, push, readable_end(text)) : RealLine::NotSimple;
     }
@@ -110,6 +112,11 @@ public:
     template <class Push>
     int64_t read_plain_reals(int64_t i, int64_t n, size_t want, Push&& push) {
         return list_ ? i : bytes_.read_plain_reals(i, n, want, file_end(), push);
+    }
+    // Lines of reals read ahead on a second thread for read_plain_reals, for a byte
+    // view, while `ahead` is set (cleared by the caller before it goes).
+    void read_ahead(ReadAhead* ahead) {
+        if (!list_) bytes_.read_ahead(ahead);
     }
     // Line i as a Python object: a new str for a byte view, the list item itself
     // otherwise. Null with an error set when i is out of range.

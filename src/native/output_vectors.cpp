@@ -96,6 +96,18 @@ struct PairBuffers {
     bool pair(int32_t id, double value) { return ids.push(id) && values.push(value); }
 };
 
+// Lines read ahead for a value scan while it runs.
+struct AheadScope {
+    BlockLines& lines;
+    ReadAhead ahead;
+    AheadScope(BlockLines& l, const char* end, const char* readable) : lines(l), ahead(end, readable) {
+        lines.read_ahead(&ahead);
+    }
+    AheadScope(const AheadScope&) = delete;
+    AheadScope& operator=(const AheadScope&) = delete;
+    ~AheadScope() { lines.read_ahead(nullptr); }
+};
+
 // The value scan of one record. An outcome when the record ends there (an error, or
 // a dropped record: `next` is one past the failing line); else nothing, with `next`
 // past the record.
@@ -103,6 +115,8 @@ template <class Sink>
 std::optional<RecordOutcome> scan_values(BlockLines& lines, int64_t n, const VectorHeader& header, Sink& sink,
                                          int64_t& next) {
     ScanEnd end;
+    std::optional<AheadScope> ahead;  // long sections of a byte view are read on two threads
+    if (ByteLines* view = lines.byte_view()) ahead.emplace(lines, view->data() + view->end(), lines.file_end());
     switch (scan_vector_values(lines, n, header.result_start, sink, end)) {
         case Conv::Fail: return RecordOutcome::Fail;
         case Conv::Reject: next = end.failed_line + 1; return RecordOutcome::Next;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "read_ahead.hpp"
 #include "real_runs.hpp"
 #include "text_bytes.hpp"
 
@@ -20,6 +21,7 @@ public:
         data_ = data, begin_ = begin, end_ = end, n_lines_ = n_lines, has_cr_ = has_cr;
         n_marks_ = mark_slot_ = 0;
         have_cursor_ = false;
+        ahead_ = nullptr;
     }
     int64_t size() const noexcept { return n_lines_; }
     const char* data() const noexcept { return data_; }
@@ -106,14 +108,35 @@ public:
         const char* p = data_ + cursor_.offset;
         const char* last = p;
         int64_t k = i;
+        constexpr size_t kBatch = 64;
+        int32_t ids[kBatch];
+        double values[kBatch];
         while (k < n) {
-            constexpr size_t kBatch = 64;
-            int32_t ids[kBatch];
-            double values[kBatch];
-            const size_t got = read_pair_lines(p, data_ + end_, readable, std::min<int64_t>(kBatch, n - k), ids, values, last);
+            const char* end = data_ + end_;
+            if (ahead_) {
+                // the `id, value` lines a second thread read, where p starts one; else up to its next ones
+                const ReadAhead::Lines a = ahead_->at(p, end);
+                size_t r = 0, got = 0;
+                for (; r < a.lines.size() && k < n; ++r, ++k) {
+                    const ReadAhead::Line& l = a.lines[r];
+                    if (l.head != EntryHead::Pair || l.count != 2) break;
+                    ids[got] = l.first;
+                    values[got] = a.values[l.at + 1];
+                    last = l.start;
+                    p = l.next;
+                    if (++got == kBatch && !pairs(std::span<const int32_t>(ids, got), std::span<const double>(values, got)))
+                        return -1;
+                    got %= kBatch;
+                }
+                if (got && !pairs(std::span<const int32_t>(ids, got), std::span<const double>(values, got))) return -1;
+                ahead_->took(r);
+                if (r) continue;
+                if (!a.lines.empty()) break;
+            }
+            const size_t got = read_pair_lines(p, end, readable, std::min<int64_t>(kBatch, n - k), ids, values, last);
             if (got && !pairs(std::span<const int32_t>(ids, got), std::span<const double>(values, got))) return -1;
             k += int64_t(got);
-            if (got < kBatch) break;
+            if (got < kBatch && !(got && ahead_ && p == end)) break;
         }
         return settle(i, k, n, p, last);
     }
@@ -130,19 +153,61 @@ public:
         const char* last = p;
         int64_t k = i;
         for (size_t total = 0; k < n && total < want;) {
+            const char* end = data_ + end_;
+            if (ahead_) {
+                // the lines a second thread read, where p starts one; else up to its next ones
+                const ReadAhead::Lines a = ahead_->at(p, end);
+                size_t r = 0, got = 0;
+                for (; r < a.lines.size() && k < n && total + got < want && a.lines[r].count >= 0; ++r, ++k) {
+                    got += size_t(a.lines[r].count);
+                    last = a.lines[r].start;
+                    p = a.lines[r].next;
+                }
+                if (got && !push(std::span<const double>(a.values + a.lines[0].at, got))) return -1;
+                total += got;
+                ahead_->took(r);
+                if (r) continue;
+                if (!a.lines.empty()) break;
+            }
             constexpr size_t kRoom = 256;
             double values[kRoom];
             size_t lines;
             bool full;
-            const size_t got =
-                read_real_lines(p, data_ + end_, readable, want - total, size_t(n - k), values, kRoom, lines, last, full);
+            const size_t got = read_real_lines(p, end, readable, want - total, size_t(n - k), values, kRoom, lines, last, full);
             if (got && !push(std::span<const double>(values, got))) return -1;
             total += got;
             k += int64_t(lines);
-            if (!full || lines == 0) break;
+            if (lines == 0 || !(full || (ahead_ && p == end))) break;
         }
         return settle(i, k, n, p, last);
     }
+
+    // Line i read as an entry line (read_entry_line) from the lines a second thread
+    // read, where it is one of them; NotSimple otherwise.
+    template <class Push>
+    RealLine read_entry_ahead(int64_t i, EntryLine& out, Push&& push) {
+        if (!ahead_) return RealLine::NotSimple;
+        line(i);
+        const char* own_end;
+        const ReadAhead::Lines a = ahead_->at(data_ + cursor_.offset, own_end);
+        if (a.lines.empty() || a.lines[0].count < 0 || a.lines[0].head == EntryHead::NotSimple) return RealLine::NotSimple;
+        const ReadAhead::Line& l = a.lines[0];
+        const double* v = a.values + l.at;
+        out.first = l.first;
+        out.range = l.head == EntryHead::Range;
+        if (!out.range) {
+            out.value = v[1];
+        } else {
+            out.second = l.second;
+            for (int32_t j = 2; j < l.count; ++j)
+                if (!push(v[j])) return RealLine::PushFailed;
+        }
+        ahead_->took(1);
+        return RealLine::Read;
+    }
+
+    // A second thread that reads lines of reals ahead for read_plain_reals, or none.
+    void read_ahead(ReadAhead* ahead) noexcept { ahead_ = ahead; }
 
 private:
     // After a one-pass read from line i to line k (p its start, `last` the start of
@@ -180,6 +245,7 @@ private:
     size_t begin_ = 0, end_ = 0;
     int64_t n_lines_ = 0;
     bool has_cr_ = false;
+    ReadAhead* ahead_ = nullptr;
     struct Mark { int64_t index; size_t offset; };
     std::array<Mark, 16> marks_{};
     size_t n_marks_ = 0, mark_slot_ = 0;

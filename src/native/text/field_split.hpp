@@ -117,12 +117,13 @@ struct EntryLine {
     bool range = false;
 };
 
-template <class Push>
-RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push, const char* limit = nullptr) {
-    const char* p = line.data();
-    const char* e = p + line.size();
-    while (e > p && e[-1] == ',') --e;
-    if (!limit) limit = e;
+// The identifiers of an entry line [p, e) (its trailing commas off), as
+// read_entry_line takes them: NotSimple, Pair (`rest` the text after the first
+// comma, its one field) or Range (out.first, out.second; `rest` the text after the
+// second comma, its reals).
+enum class EntryHead { NotSimple, Pair, Range };
+
+inline EntryHead read_entry_head(const char* p, const char* e, EntryLine& out, const char*& rest) {
     auto blanks = [&](const char*& q) {
         while (q < e && is_space(static_cast<unsigned char>(*q))) ++q;
     };
@@ -132,24 +133,40 @@ RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push, con
         return q > b && !(q < e && detail::is_digit(*q));
     };
     blanks(p);
-    if (!small_int(p, out.first)) return RealLine::NotSimple;
+    if (!small_int(p, out.first)) return EntryHead::NotSimple;
     blanks(p);
-    if (p == e || *p != ',') return RealLine::NotSimple;
-    ++p;
-    if (!std::memchr(p, ',', size_t(e - p))) {  // `id, value`
-        if (!read_real_field(p, e, limit, out.value)) return RealLine::NotSimple;
-        out.range = false;
-        return RealLine::Read;
-    }
+    if (p == e || *p != ',') return EntryHead::NotSimple;
+    rest = ++p;
+    if (!std::memchr(p, ',', size_t(e - p))) return EntryHead::Pair;  // `id, value`
     blanks(p);
     const char* second = p;
-    const char* q = parse_real_prefix(p, e, out.value);
-    if (!q) return RealLine::NotSimple;
+    double scratch;
+    const char* q = parse_real_prefix(p, e, scratch);
+    if (!q) return EntryHead::NotSimple;
     const char* second_end = q;
     blanks(q);  // a comma follows
-    if (*q != ',' || !small_int(second, out.second) || second != second_end) return RealLine::NotSimple;
+    if (*q != ',' || !small_int(second, out.second) || second != second_end) return EntryHead::NotSimple;
+    rest = q + 1;
+    return EntryHead::Range;
+}
+
+template <class Push>
+RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push, const char* limit = nullptr) {
+    const char* p = line.data();
+    const char* e = p + line.size();
+    while (e > p && e[-1] == ',') --e;
+    if (!limit) limit = e;
+    const char* rest;
+    switch (read_entry_head(p, e, out, rest)) {
+        case EntryHead::NotSimple: return RealLine::NotSimple;
+        case EntryHead::Pair:
+            if (!read_real_field(rest, e, limit, out.value)) return RealLine::NotSimple;
+            out.range = false;
+            return RealLine::Read;
+        case EntryHead::Range: break;
+    }
     out.range = true;
-    return read_real_line(std::string_view(q + 1, size_t(e - q - 1)), push, limit);
+    return read_real_line(std::string_view(rest, size_t(e - rest)), push, limit);
 }
 
 inline void split_fields_ascii(std::string_view line, FieldViews& out, size_t limit = SIZE_MAX) {

@@ -82,6 +82,7 @@ public:
     template <class Push>
     RealLine read_entry(int64_t i, EntryLine& out, Push&& push) {
         last = i;
+        if (RealLine r = bytes_.read_entry_ahead(i, out, push); r != RealLine::NotSimple) return r;
         return read_entry_line(bytes_.line(i), out, push, readable_);
     }
     template <class Pairs>
@@ -96,6 +97,9 @@ public:
         if (k > i) last = k - 1;
         return k;
     }
+
+    // Lines of reals read ahead on a second thread, while `ahead` is set.
+    void read_ahead(ReadAhead* ahead) { bytes_.read_ahead(ahead); }
 
     int64_t last = -1;  // the line split, or read whole, last
 

@@ -1,0 +1,92 @@
+// Lines of reals read ahead on a second thread while a long value section is
+// scanned: the text from where the scan has got to is cut into stretches; the thread
+// reads every other one (its plain lines of reals, as read_real_lines reads them),
+// the scan reads the stretches between and finds the thread's ready when it gets
+// there. No Python here.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "field_split.hpp"
+
+namespace femap {
+
+class ReadAhead {
+public:
+    static constexpr size_t kStretch = size_t(64) << 10;  // bytes of text a stretch starts lines in
+    static constexpr size_t kFirst = size_t(128) << 10;   // bytes the scan reads alone before the thread
+    static constexpr size_t kLead = 4;                    // stretches of its own the thread may be ahead
+
+    // A line read ahead: where it and the next one start, and its values (`count` of
+    // them from `at`; -1 when it is not a plain line of reals); for a plain line, how
+    // read_entry_line takes it as an entry line (its identifiers, when a range line).
+    struct Line {
+        const char* start;
+        const char* next;
+        int32_t count;
+        uint32_t at;
+        EntryHead head;
+        int32_t first, second;
+    };
+
+    // For the lines of a block of text that ends at `end`, whose bytes up to `readable` may be read.
+    ReadAhead(const char* end, const char* readable) noexcept : end_(end), readable_(readable) {}
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+    ~ReadAhead() { stop(); }
+
+    // Lines read ahead, and the values their `at` counts from.
+    struct Lines {
+        std::span<const Line> lines;
+        const double* values = nullptr;
+    };
+    // Told by the scan that it is at the line starting at p (before reading it).
+    // Returns the lines read ahead from p on to the end of their stretch, when p is
+    // the start of one in a stretch of the thread's (waiting for it to be read); else
+    // none, and `own_end` is where the scan's own part ends (a line that starts there
+    // is the thread's).
+    Lines at(const char* p, const char*& own_end);
+    // Whether the thread was started.
+    bool started() const noexcept { return base_ != nullptr; }
+    // Told by the scan that it took the first `r` of the lines `at` returned.
+    void took(size_t r) noexcept { hint_ += r; }
+
+private:
+    enum State : int { Pending, Ready, Gone };
+    // The lines of the thread's stretches, in buffers used in turn (kept, so that
+    // their memory is touched once).
+    struct Buffer {
+        std::vector<Line> lines;
+        std::vector<double> values;
+    };
+    static constexpr size_t kBuffers = kLead + 2;
+    Buffer& buffer_of(size_t j) { return buffers_[(j / 2) % kBuffers]; }
+
+    void start(const char* p);
+    void run();
+    void read(Buffer& s, const char* b, const char* e);
+    void stop() noexcept;
+    size_t stretch_of(const char* p) const { return size_t(p - base_) / kStretch; }
+
+    const char* end_;
+    const char* readable_;
+    const char* first_ = nullptr;  // where the scan was first told about
+    const char* base_ = nullptr;   // start of stretch 0, once the thread runs
+    bool tried_ = false;
+    bool gone_ = false;  // the thread stopped early: the scan reads the rest
+    std::unique_ptr<std::atomic<int>[]> states_;  // of each stretch
+    Buffer buffers_[kBuffers];
+    size_t n_stretches_ = 0;
+    size_t told_ = 0;                  // the last stretch scan_at_ was told
+    size_t hint_stretch_ = SIZE_MAX, hint_ = 0;  // where the lines taken last end
+    std::atomic<size_t> scan_at_{0};  // the stretch the scan is in
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace femap

@@ -587,10 +587,28 @@ class Bench:
             mbps = None
             extra = f"skip walk {gbps:.2f} GB/s over {fmt_bytes(skipped)}"
             label = f"{name}{tuple(last_filter if op == 'vectors_last' else none_filter)}"
+        if name == "output_vectors":
+            self.dict_floor_note(mod, a.runs)
         ok = all(checks) if checks else None
         shown = verdict(ok) + (" (no baseline)" if partial and ok else "")
         self.row(op=label, module=mod, baseline=base, speed=speed, mbps=mbps, extra=extra,
                  target=", ".join(target), verdict=shown, check=check)
+
+    def dict_floor_note(self, module_time, runs):
+        """What the host alone spends on the objects of get_output_vectors: the ints, floats and
+        dicts of every vector made by dict(zip(ids.tolist(), values.tolist())) from ready arrays."""
+        model = open_model(self.path)
+        arrays = [model.vectors.arrays(row) for row in range(len(model.vectors))]
+        del model
+
+        def build():
+            return [dict(zip(ids.tolist(), values.tolist())) for ids, values in arrays]
+
+        v = alternate([Variant("host", build, runs)], runs, self.args.min_time)[0]
+        pairs = sum(len(ids) for ids, _ in arrays)
+        self.notes.append(f"output_vectors: the host alone makes the same {pairs:,} pairs' ints, floats and dicts "
+                          f"from ready arrays (dict(zip(ids.tolist(), values.tolist())) per vector) in "
+                          f"{fmt_s(v.median)}; the module's whole call takes {fmt_s(module_time)}.")
 
     def run_check(self):
         """The counts the generator wrote, open_model, and every vector by its filter (and the

@@ -23,7 +23,7 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
         scan_at_.store(j, std::memory_order_release);
         scan_at_.notify_one();
     }
-    if (j % 2 == 0) {  // the scan's own stretch
+    if (j % kCycle == 0) {  // the scan's own stretch
         own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
         return {};
     }
@@ -68,11 +68,13 @@ void ReadAhead::start(const char* p) {
 
 void ReadAhead::run() {
     size_t j = 1;
+    auto next = [](size_t k) { return (k + 1) % kCycle ? k + 1 : k + 2; };
     try {
-        for (; j < n_stretches_ && !stop_.load(std::memory_order_relaxed); j += 2) {
-            // no further ahead of the scan than that, so that the buffer is free again
-            // (stop() sets scan_at_ to its most)
-            for (size_t at; (at = scan_at_.load(std::memory_order_acquire)) < j && j - at > 2 * kLead;)
+        for (; j < n_stretches_ && !stop_.load(std::memory_order_relaxed); j = next(j)) {
+            // no further ahead of the scan than its buffers allow: the stretch that used
+            // this one's last is behind the scan (stop() sets scan_at_ to its most)
+            for (size_t at; (at = scan_at_.load(std::memory_order_acquire)) < j &&
+                            thread_index(j) >= at - (at + kCycle - 1) / kCycle + kBuffers;)
                 scan_at_.wait(at, std::memory_order_acquire);
             if (stop_.load(std::memory_order_relaxed)) break;
             const char* b = base_ + j * kStretch;
@@ -82,7 +84,7 @@ void ReadAhead::run() {
         }
     } catch (...) {  // out of memory: the scan reads the rest
     }
-    for (; j < n_stretches_; j += 2) {
+    for (; j < n_stretches_; j = next(j)) {
         states_[j].store(Gone, std::memory_order_release);
         states_[j].notify_one();
     }

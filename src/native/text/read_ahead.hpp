@@ -19,8 +19,8 @@ namespace femap {
 class ReadAhead {
 public:
     static constexpr size_t kStretch = size_t(64) << 10;  // bytes of text a stretch starts lines in
-    static constexpr size_t kFirst = size_t(128) << 10;   // bytes the scan reads alone before the thread
-    static constexpr size_t kLead = 4;                    // stretches of its own the thread may be ahead
+    static constexpr size_t kFirst = size_t(64) << 10;    // bytes the scan reads alone before the thread
+    static constexpr size_t kCycle = 2;                   // of each kCycle stretches, the scan reads the first
 
     // A line read ahead: where it and the next one start, and its values (`count` of
     // them from `at`; -1 when it is not a plain line of reals); for a plain line, how
@@ -64,8 +64,10 @@ private:
         std::vector<Line> lines;
         std::vector<double> values;
     };
-    static constexpr size_t kBuffers = kLead + 2;
-    Buffer& buffer_of(size_t j) { return buffers_[(j / 2) % kBuffers]; }
+    static constexpr size_t kBuffers = 6;  // the thread may be this many of its stretches ahead
+    // The thread's stretch j as the how-manieth of its stretches.
+    static size_t thread_index(size_t j) { return j - j / kCycle - 1; }
+    Buffer& buffer_of(size_t j) { return buffers_[thread_index(j) % kBuffers]; }
 
     void start(const char* p);
     void run();

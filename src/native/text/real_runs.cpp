@@ -64,19 +64,28 @@ template <class Field>
     }
 }
 
-// The loop over plain `id,value` lines for any field reader: each line's end and
-// commas found in one 64-byte window.
+// The loop over plain `id,value` lines for any field reader: line ends and commas
+// found 64 bytes at a time, each window serving the lines that end in it.
 template <class Field>
 [[gnu::always_inline]] inline size_t walk_pair_lines(Field&& field, const char*& p, const char* end,
                                                      const char* readable, size_t most, int32_t* ids,
                                                      double* values, const char*& last) noexcept {
     size_t count = 0;
-    for (; count < most && readable - p >= 64; ++count) {
-        const uint64_t ends = byte_mask64(p, '\n');
-        if (!ends) break;
+    const char* window = p;
+    uint64_t window_ends = 0, window_commas = 0;
+    for (; count < most; ++count) {
+        unsigned o = unsigned(p - window);
+        uint64_t ends = o < 64 ? window_ends >> o : 0;
+        if (!ends) {
+            if (readable - p < 64) break;
+            window = p, o = 0;
+            window_ends = ends = byte_mask64(p, '\n');
+            window_commas = byte_mask64(p, ',');
+            if (!ends) break;
+        }
         const unsigned e = unsigned(__builtin_ctzll(ends));
         if (p + e >= end) break;  // the block ends first
-        const uint64_t commas = byte_mask64(p, ',');
+        const uint64_t commas = window_commas >> o;
         const uint64_t in_line = (uint64_t(1) << e) - 1;
         const unsigned c0 = unsigned(__builtin_ctzll(commas | (uint64_t(1) << e)));
         if (c0 == 0 || c0 > 9) break;

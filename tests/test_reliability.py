@@ -178,6 +178,10 @@ def test_arrays_own_their_memory_at_every_size(write_file, n):
     arrays = [ids, coords, vec_ids, values, *(a for a in elements if isinstance(a, numpy.ndarray))]
     for a in [ids, vec_ids, elements[0]]:
         assert a.tolist() == k.tolist()
+    snapshot = [a.copy() for a in arrays]
+    for _ in range(2):  # later calls fill the memory earlier ones were gathered in
+        p.get_nodes_arrays(), p.get_elements_arrays(), p.get_output_vectors_arrays()
+    assert all(numpy.array_equal(a, s) for a, s in zip(arrays, snapshot))
     for a in arrays:
         assert (a.flags.owndata, a.base, a.flags.writeable) == (True, None, True)
         before = a.copy()

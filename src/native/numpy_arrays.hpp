@@ -36,14 +36,19 @@ public:
     // The ndarray of the values, `columns` to a row; the column is left empty.
     PyObject* to_array(int columns = 1) {
         PyObject* array = new_array(std::is_same_v<T, double>, size_ / size_t(columns), columns, data_);
-        std::free(data_);
+        scratch_pool().give(data_, capacity_ * sizeof(T));
         data_ = nullptr;
         size_ = capacity_ = 0;
         return array;
     }
 
 private:
-    bool grow(size_t need) { return this->realloc_for(need) || (PyErr_NoMemory(), false); }
+    bool grow(size_t need) {
+        size_t bytes;
+        if (!data_ && (data_ = static_cast<T*>(scratch_pool().take(need * sizeof(T), bytes))))
+            capacity_ = bytes / sizeof(T);
+        return need <= capacity_ || this->realloc_for(need) || (PyErr_NoMemory(), false);
+    }
 };
 
 // np.array(list, dtype=np.<dtype_name>) with every name looked up now.

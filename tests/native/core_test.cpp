@@ -11,6 +11,7 @@
 #include "text/block_scan.hpp"
 #include "text/byte_lines.hpp"
 #include "text/field_split.hpp"
+#include "text/grow_buffer.hpp"
 #include "text/number_syntax.hpp"
 #include "text/plain_lines.hpp"
 #include "text/read_ahead.hpp"
@@ -110,7 +111,21 @@ struct OnePassText {
     }
 };
 
+// Kept blocks: the smallest that fits is taken; a full pool keeps the larger blocks.
+static void check_scratch_pool() {
+    ScratchPool pool;
+    size_t size = 0;
+    CHECK(!pool.take(1, size));
+    for (size_t bytes : std::initializer_list<size_t>{100, 300, 200, 400, 50, 250, size_t(5) << 20}) pool.give(std::malloc(bytes), bytes);
+    for (auto [want, got] : {std::pair<size_t, size_t>{150, 200}, {150, 250}, {1000, 0}, {1, 300}, {1, 400}, {1, 0}}) {
+        void* p = pool.take(want, size);
+        CHECK(got ? p && size == got : !p);
+        std::free(p);
+    }
+}
+
 int main() {
+    check_scratch_pool();
     using V = std::vector<std::string>;
     CHECK(split("  1, 2 ,3  ") == (V{"1", "2", "3"}));
     CHECK(split("1,,3,,,") == (V{"1", "3"}));

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <span>
 #include <utility>
 
@@ -28,6 +29,61 @@ inline void advise_huge_pages(void* p, size_t bytes) noexcept {
 #else
     (void)p, (void)bytes;
 #endif
+}
+
+// Memory of finished buffers kept for the next ones: their pages, already faulted
+// in, are written again instead of fresh ones (a fresh 4 KiB page costs a microsecond
+// or more to fault in, more than filling it). At most kKept blocks of at most
+// kLargest bytes each are kept; any thread may take and give.
+class ScratchPool {
+public:
+    static constexpr size_t kKept = 4, kLargest = size_t(4) << 20;
+    ScratchPool() = default;
+    ScratchPool(const ScratchPool&) = delete;
+    ScratchPool& operator=(const ScratchPool&) = delete;
+    ~ScratchPool() {
+        for (void* b : blocks_) std::free(b);
+    }
+    // The smallest kept block of at least `bytes` (malloc'd, `size` bytes), now the
+    // caller's; nullptr when none is.
+    void* take(size_t bytes, size_t& size) noexcept {
+        std::lock_guard lock(mutex_);
+        size_t best = kKept;
+        for (size_t k = 0; k < kKept; ++k)
+            if (blocks_[k] && sizes_[k] >= bytes && (best == kKept || sizes_[k] < sizes_[best])) best = k;
+        if (best == kKept) return nullptr;
+        size = sizes_[best];
+        return std::exchange(blocks_[best], nullptr);
+    }
+    // Keeps p (malloc'd, `size` bytes) in place of an empty or smaller slot, or frees it.
+    void give(void* p, size_t size) noexcept {
+        if (p && size <= kLargest) {
+            std::lock_guard lock(mutex_);
+            size_t slot = 0;  // an empty one, else the smallest
+            for (size_t k = 0; k < kKept; ++k) {
+                if (!blocks_[k]) {
+                    slot = k;
+                    break;
+                }
+                if (sizes_[k] < sizes_[slot]) slot = k;
+            }
+            if (!blocks_[slot] || sizes_[slot] < size) {
+                std::swap(blocks_[slot], p);
+                sizes_[slot] = size;
+            }
+        }
+        std::free(p);
+    }
+
+private:
+    std::mutex mutex_;
+    void* blocks_[kKept] = {};
+    size_t sizes_[kKept] = {};
+};
+
+inline ScratchPool& scratch_pool() {
+    static ScratchPool pool;
+    return pool;
 }
 
 // push and append over malloc'd memory the buffer owns, which Derived::grow(need) makes

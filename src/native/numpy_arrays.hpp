@@ -44,9 +44,11 @@ public:
 
 private:
     bool grow(size_t need) {
-        size_t bytes;
-        if (!data_ && (data_ = static_cast<T*>(scratch_pool().take(need * sizeof(T), bytes))))
+        if (!data_) {  // start in kept memory where there is some
+            size_t bytes = 0;
+            data_ = static_cast<T*>(scratch_pool().take(need * sizeof(T), bytes));
             capacity_ = bytes / sizeof(T);
+        }
         return need <= capacity_ || this->realloc_for(need) || (PyErr_NoMemory(), false);
     }
 };

@@ -52,22 +52,15 @@ public:
         for (size_t k = 0; k < kKept; ++k)
             if (blocks_[k] && sizes_[k] >= bytes && (best == kKept || sizes_[k] < sizes_[best])) best = k;
         if (best == kKept) return nullptr;
-        size = sizes_[best];
+        size = std::exchange(sizes_[best], 0);
         return std::exchange(blocks_[best], nullptr);
     }
     // Keeps p (malloc'd, `size` bytes) in place of an empty or smaller slot, or frees it.
     void give(void* p, size_t size) noexcept {
         if (p && size <= kLargest) {
             std::lock_guard lock(mutex_);
-            size_t slot = 0;  // an empty one, else the smallest
-            for (size_t k = 0; k < kKept; ++k) {
-                if (!blocks_[k]) {
-                    slot = k;
-                    break;
-                }
-                if (sizes_[k] < sizes_[slot]) slot = k;
-            }
-            if (!blocks_[slot] || sizes_[slot] < size) {
+            const size_t slot = size_t(std::min_element(sizes_, sizes_ + kKept) - sizes_);  // empty ones have size 0
+            if (sizes_[slot] < size) {
                 std::swap(blocks_[slot], p);
                 sizes_[slot] = size;
             }

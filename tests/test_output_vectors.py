@@ -94,8 +94,10 @@ def test_worked_example_two_records(parser_of):
 
 # Later vectors list ids inside, around and far from the first vector's; a sparse first
 # vector; ids at both ends of 32 bits; vectors with the ids of an earlier one (duplicates
-# too), in another order, or one fewer.
+# too), in another order, or one fewer; later vectors that widen the ids kept, below, above
+# or both, and one too sparse to be kept.
 @pytest.mark.parametrize("ids", [
+    [[5, 6], [1, 2, 9], [9, 8, 1, 5, 20000], [0, 30, 20000, 2]],
     [[5, 6, 7], [6, 4, 8, 5, -3, 2**31 - 1]],
     [[1, 10**9], [1, 10**9, 500]],
     [[-2**31, -2**31 + 1], [-2**31 + 1, 0, 2**31 - 1]],

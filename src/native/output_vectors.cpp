@@ -27,7 +27,8 @@ struct ScanPairs {
 
 // The int objects of entity identifiers, shared by the dicts of one call: the vectors
 // of a file list the same entities, so each id is made once instead of once a vector.
-// The identifiers the first vector spans (when they are not too sparse) are kept.
+// The span kept grows to take in the identifiers of each vector made anew, while it
+// stays dense enough for that vector (vectors of nodes and of elements interleave).
 class IdInts {
 public:
     IdInts() = default;
@@ -45,16 +46,24 @@ public:
         Py_INCREF(slot);
         return slot;
     }
-    // Spans the identifiers of the first vector with ids.
+    // Widens the span to the identifiers of `ids` when it stays dense enough for them.
     void cover(const std::vector<int32_t>& ids) {
-        if (!slots_.empty() || ids.empty()) return;
-        auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
-        const int64_t span = int64_t(*hi) - *lo + 1;
+        if (ids.empty()) return;
+        auto [lo_at, hi_at] = std::minmax_element(ids.begin(), ids.end());
+        int64_t lo = *lo_at, hi = *hi_at;
+        if (!slots_.empty()) {
+            const int64_t top = base_ + int64_t(slots_.size()) - 1;
+            if (lo >= base_ && hi <= top) return;
+            lo = std::min(lo, base_), hi = std::max(hi, top);
+        }
+        const int64_t span = hi - lo + 1;
         if (span > 8 * int64_t(ids.size()) + 4096) return;
         try {
-            slots_.assign(size_t(span), nullptr);
-            base_ = *lo;
-        } catch (const std::bad_alloc&) {  // then every id is made anew
+            std::vector<PyObject*> wider(size_t(span), nullptr);
+            if (!slots_.empty()) std::copy(slots_.begin(), slots_.end(), wider.begin() + (base_ - lo));
+            slots_.swap(wider);
+            base_ = lo;
+        } catch (const std::bad_alloc&) {  // then the ids outside are made anew
         }
     }
 

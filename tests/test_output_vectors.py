@@ -537,3 +537,21 @@ def test_real_all_elem(real):
     for d in got:  # both forms agree on every vector
         check_first(p, [d], set_id_filter=d["set_id"], vec_id_filter=d["vec_id"])
 
+
+
+ZERO_TEXTS = ["0.", "-0.", "0.0E+00", "-0.0D+00", "0", "1e-400", "-1e-400"]
+
+
+@pytest.mark.parametrize("extractor", ["get_output_vectors", "get_nodes"])
+def test_zero_values_keep_their_sign_and_share_one_object(parser_of, extractor):
+    if extractor == "get_nodes":
+        lines = [",".join([str(k), *["0"] * 10, z, z, z, "9"]) for k, z in enumerate(ZERO_TEXTS, 1)]
+        got = [v for xyz in parser_of([(403, lines)]).get_nodes().values() for v in xyz]
+        texts = [z for z in ZERO_TEXTS for _ in range(3)]
+    else:
+        got = list(parser_of([(1051, record(values=[f"{k},{z}" for k, z in enumerate(ZERO_TEXTS, 1)]))])
+                   .get_output_vectors()[0]["results"].values())
+        texts = ZERO_TEXTS
+    assert [(v, math.copysign(1, v)) for v in got] == [(0.0, math.copysign(1, float(t.replace("D", "E")))) for t in texts]
+    positive = [v for v in got if math.copysign(1, v) > 0]
+    assert len(positive) > 3 and all(v is positive[0] for v in positive)

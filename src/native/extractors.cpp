@@ -21,10 +21,11 @@ const ResultKeys& keys() { return result_keys(); }
 struct NodeDict {
     Ref result = Ref::steal(PyDict_New());
     bool force_2d;
+    SharedFloats floats;
     bool node(int32_t id, double x, double y, double z) {
         if (force_2d && z > 0.0) return true;
         Ref k = Ref::steal(PyLong_FromLong(id));
-        Ref t = Ref::steal(build_tuple({PyFloat_FromDouble(x), PyFloat_FromDouble(y), PyFloat_FromDouble(z)}));
+        Ref t = Ref::steal(build_tuple({floats.get(x), floats.get(y), floats.get(z)}));
         return k && t && PyDict_SetItem(result.get(), k.get(), t.get()) == 0;
     }
 };

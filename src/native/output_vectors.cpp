@@ -72,27 +72,16 @@ private:
     int64_t base_ = 0;
 };
 
-// The pairs stored by entity identifier; a later value replaces an earlier one.
-PyObject* results_dict(const ScanPairs& pairs, IdInts& ints) {
-    Ref dict = Ref::steal(dict_with_room(Py_ssize_t(pairs.ids.size())));
+// The pairs stored by entity identifier; a later value replaces an earlier one. With
+// `like`, a dict made from the same ids in the same order: its copy has the keys in
+// place already, and every value is set anew.
+PyObject* results_dict(PyObject* like, const ScanPairs& pairs, IdInts& ints, SharedFloats& floats) {
+    Ref dict = Ref::steal(like ? PyDict_Copy(like) : dict_with_room(Py_ssize_t(pairs.ids.size())));
     if (!dict) return nullptr;
-    ints.cover(pairs.ids.v);
+    if (!like) ints.cover(pairs.ids.v);
     for (size_t k = 0; k < pairs.ids.size(); ++k) {
         Ref key = Ref::steal(ints.get(pairs.ids.v[k]));
-        Ref value = Ref::steal(PyFloat_FromDouble(pairs.values.v[k]));
-        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-    }
-    return dict.release();
-}
-
-// The dict of pairs whose ids, in order, are those `like` was made from: a copy of
-// `like`, whose keys are then in place, with every value set anew.
-PyObject* results_dict_like(PyObject* like, const ScanPairs& pairs, IdInts& ints) {
-    Ref dict = Ref::steal(PyDict_Copy(like));
-    if (!dict) return nullptr;
-    for (size_t k = 0; k < pairs.ids.size(); ++k) {
-        Ref key = Ref::steal(ints.get(pairs.ids.v[k]));
-        Ref value = Ref::steal(PyFloat_FromDouble(pairs.values.v[k]));
+        Ref value = Ref::steal(floats.get(pairs.values.v[k]));
         if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return dict.release();
@@ -140,6 +129,7 @@ struct VectorList {
     Ref current_title;
     ScanPairs pairs;
     IdInts ints;
+    SharedFloats floats;
     // The last dicts made anew, with their ids and size: vectors of one entity type
     // (interleaved with others) list the same ids.
     struct Made {
@@ -161,9 +151,9 @@ struct VectorList {
             return m.ids == pairs.ids.v && PyDict_GET_SIZE(m.dict.get()) == m.size;
         });
         if (like != made.end()) {
-            results = Ref::steal(results_dict_like(like->dict.get(), pairs, ints));
+            results = Ref::steal(results_dict(like->dict.get(), pairs, ints, floats));
         } else {
-            results = Ref::steal(results_dict(pairs, ints));
+            results = Ref::steal(results_dict(nullptr, pairs, ints, floats));
             if (results) {
                 if (made.size() == kMadeKept) made.erase(made.begin());
                 made.push_back({Ref::borrow(results.get()), pairs.ids.v, PyDict_GET_SIZE(results.get())});

@@ -1,6 +1,8 @@
 // Building result objects: dicts in key order and tuples from new references, and a
 // pause of the cyclic collector while millions of containers are made.
 #pragma once
+#include <bit>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -15,6 +17,24 @@ PyObject* build_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> item
 PyObject* build_tuple(std::initializer_list<PyObject*> items);
 // A new empty dict with room for `n` items (no resizing while they are inserted).
 PyObject* dict_with_room(Py_ssize_t n);
+
+// Float objects for one call's values, +0.0 made once: results are often zero.
+class SharedFloats {
+public:
+    SharedFloats() = default;
+    SharedFloats(const SharedFloats&) = delete;
+    SharedFloats& operator=(const SharedFloats&) = delete;
+    ~SharedFloats() { Py_XDECREF(zero_); }
+    // A new reference to float(v), or null with an error set.
+    PyObject* get(double v) {
+        if (std::bit_cast<uint64_t>(v) != 0) return PyFloat_FromDouble(v);
+        if (!zero_ && !(zero_ = PyFloat_FromDouble(0.0))) return nullptr;
+        return Py_NewRef(zero_);
+    }
+
+private:
+    PyObject* zero_ = nullptr;
+};
 
 // Keys of the result dicts, made once.
 struct ResultKeys {

@@ -105,10 +105,22 @@ void ReadAhead::read(Buffer& s, const char* b, const char* e) {
     s.values.reserve(8192);
     constexpr size_t kRoom = 256;
     double values[kRoom];
+    int32_t ids[kRoom];
+    const char* nexts[kRoom];
     for (unsigned k = 1; p < e; ++k) {
         if (k % 256 == 0 && stop_.load(std::memory_order_relaxed)) return;
         const char* q = p;
         const char* last;
+        // plain `id, value` lines in one pass, as read_entry_head and read_real_lines take them
+        if (const size_t got = read_pair_lines(q, end_, readable_, kRoom, ids, values, last, nexts)) {
+            for (size_t r = 0; r < got && p < e; ++r) {
+                s.lines.push_back({p, nexts[r], 2, uint32_t(s.values.size()), EntryHead::Pair, ids[r], 0});
+                s.values.push_back(double(ids[r]));
+                s.values.push_back(values[r]);
+                p = nexts[r];
+            }
+            continue;
+        }
         size_t lines;
         bool full;
         const size_t got = read_real_lines(q, end_, readable_, SIZE_MAX, 1, values, kRoom, lines, last, full);

@@ -69,7 +69,7 @@ template <class Field>
 template <class Field>
 [[gnu::always_inline]] inline size_t walk_pair_lines(Field&& field, const char*& p, const char* end,
                                                      const char* readable, size_t most, int32_t* ids,
-                                                     double* values, const char*& last) noexcept {
+                                                     double* values, const char*& last, const char** nexts) noexcept {
     size_t count = 0;
     const char* window = p;
     uint64_t window_ends = 0, window_commas = 0;
@@ -100,6 +100,7 @@ template <class Field>
         ids[count] = id;
         last = p;
         p += e + 1;
+        if (nexts) nexts[count] = p;
     }
     return count;
 }
@@ -189,8 +190,9 @@ struct Sse41Field {
 };
 
 [[gnu::flatten]] FEMAP_SSE41 size_t sse41_pair_lines(const char*& p, const char* end, const char* readable, size_t most,
-                                                      int32_t* ids, double* values, const char*& last) noexcept {
-    return walk_pair_lines(Sse41Field{}, p, end, readable, most, ids, values, last);
+                                                      int32_t* ids, double* values, const char*& last,
+                                                      const char** nexts) noexcept {
+    return walk_pair_lines(Sse41Field{}, p, end, readable, most, ids, values, last, nexts);
 }
 
 [[gnu::flatten]] FEMAP_SSE41 const char* sse41_run(const char* p, const char* e, const char* limit, double* out, size_t& count,
@@ -217,11 +219,11 @@ const char* read_real_run(const char* p, const char* e, const char* limit, doubl
 }
 
 size_t read_pair_lines(const char*& p, const char* end, const char* readable, size_t most, int32_t* ids,
-                       double* values, const char*& last) noexcept {
+                       double* values, const char*& last, const char** nexts) noexcept {
 #if FEMAP_SSE41_REALS
-    if (kSse41) return sse41_pair_lines(p, end, readable, most, ids, values, last);
+    if (kSse41) return sse41_pair_lines(p, end, readable, most, ids, values, last, nexts);
 #endif
-    return walk_pair_lines(ScalarField{}, p, end, readable, most, ids, values, last);
+    return walk_pair_lines(ScalarField{}, p, end, readable, most, ids, values, last, nexts);
 }
 
 size_t read_real_lines(const char*& p, const char* end, const char* readable, size_t want, size_t most,

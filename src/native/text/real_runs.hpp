@@ -27,10 +27,11 @@ const char* read_real_run(const char* p, const char* e, const char* limit, doubl
 // Reads the lines from p on that are plain `id,value` entries, as read_entry_line
 // reads them: 1 to 9 digits, a comma, one field read as by read_real_field, then
 // nothing but commas up to a "\n" (no "\r" in the text); at most `most` of them, none
-// reaching `end`. Their ids and values go to the arrays; p goes past them, `last` to
-// the start of the last one. Returns how many were read. Bytes up to `readable` may be read.
+// reaching `end`. Their ids and values go to the arrays, where each ends to `nexts`
+// (past its "\n"), when given; p goes past them, `last` to the start of the last one.
+// Returns how many were read. Bytes up to `readable` may be read.
 size_t read_pair_lines(const char*& p, const char* end, const char* readable, size_t most, int32_t* ids,
-                       double* values, const char*& last) noexcept;
+                       double* values, const char*& last, const char** nexts = nullptr) noexcept;
 
 // Reads whole lines from p on as read_real_line reads them (at most `most`), while
 // fewer than `want` values are read: lines whose field 0 cannot read as -1 (may_be_minus_one) and whose

@@ -433,6 +433,22 @@ def test_long_value_sections_match_reference(write_file, odd):
     compare(parser, ReferenceReader(blocks), calls, "bytes")
 
 
+@pytest.mark.parametrize("odd", ["", "a,b,c", "5,5,1_0.5", "1,1,1e400", "-1,0.", "9,9,", "2147483648,1."])
+def test_vectors_after_long_ones_match_reference(write_file, odd):
+    """Records of many lines in a row (each next one is scanned while the one before is
+    built), some with a line that drops, ends or fails their record, or that only the
+    host reads, then the next record at once."""
+    def vector(set_id, vec_id, with_odd):
+        values = [f"{k},{k / 7:.7g}," for k in range(1, 2200)]
+        values[1100:1100] = [odd] if with_odd else []
+        return [f"{set_id},{vec_id},", "T", "0.,0.,0.,", "2,3,4,7,", "1,0,1,", *values, "-1,0."]
+
+    blocks = [(block, [line for k in range(1, 5) for line in vector(k, block, k % 2 == 0)]) for block in (1051, 451)]
+    parser = FEMAPParser(write_file(neutral_text(blocks)))
+    calls = [("get_output_vectors",), ("get_output_vectors_arrays", 3, 451)]
+    compare(parser, ReferenceReader(blocks), calls, "bytes")
+
+
 # --- number conversions -------------------------------------------------------------
 
 NUMBER_ALPHABET = st.sampled_from(list("0123456789+-._eEdDinfatyINFATYx ") +

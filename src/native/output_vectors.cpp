@@ -10,6 +10,8 @@
 #include "record_titles.hpp"
 #include "text/constants.hpp"
 #include "text/record_walks.hpp"
+#include "text/scan_ahead.hpp"
+#include "text/threads.hpp"
 
 namespace femap {
 
@@ -139,13 +141,23 @@ struct VectorList {
     };
     static constexpr size_t kMadeKept = 4;
     std::vector<Made> made;
+    // The next record's values, scanned on a second thread while this one's dict is built.
+    ScanAhead<ScanPairs> ahead;
+    static constexpr int64_t kLongScan = int64_t(kPartBytes / 256);  // lines (none in sanitizer builds)
 
     Conv title(BlockLines& lines, int64_t index) { return take_title(current_title, lines, index); }
+    void end_block() { ahead.forget(); }
 
     RecordOutcome record(BlockLines& lines, int64_t n, int32_t set_id, int32_t vec_id, const VectorHeader& header,
                          int64_t& next) {
         pairs.clear();
-        if (auto ended = scan_values(lines, n, header, pairs, next)) return *ended;
+        if (!ahead.take(header.result_start, pairs, next)) {
+            pairs.clear();
+            if (auto ended = scan_values(lines, n, header, pairs, next)) return *ended;
+        }
+        // a record of many lines is mostly followed by another such
+        if (ByteLines* view = lines.byte_view(); view && lines.all_ascii() && next - header.result_start >= kLongScan)
+            ahead.start(*view, lines.file_end(), next);
         Ref results;
         auto like = std::find_if(made.begin(), made.end(), [&](const Made& m) {
             return m.ids == pairs.ids.v && PyDict_GET_SIZE(m.dict.get()) == m.size;
@@ -214,6 +226,7 @@ RecordOutcome walk_vectors(FEMAPParserObject* self, Sink& sink) {
     bool ok = for_each_block(all.get(), [&](FEMAPBlockObject* block) {
         if (!lines.bind(block, NoneUse::Len)) return false;
         outcome = walk_vector_records(lines, sink);
+        if constexpr (requires { sink.end_block(); }) sink.end_block();
         return outcome == RecordOutcome::Next;
     });
     if (!ok && outcome == RecordOutcome::Next) return RecordOutcome::Fail;

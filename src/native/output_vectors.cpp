@@ -141,7 +141,9 @@ struct VectorList {
     };
     static constexpr size_t kMadeKept = 4;
     std::vector<Made> made;
-    // The next record's values, scanned on a second thread while this one's dict is built.
+    // The next record's values, scanned on a second thread while this one's dict is built,
+    // and the bytes it reads (released after the thread is joined).
+    Ref scanned_bytes;
     ScanAhead<ScanPairs> ahead;
     static constexpr int64_t kLongScan = int64_t(kPartBytes / 256);  // lines (none in sanitizer builds)
 
@@ -151,13 +153,14 @@ struct VectorList {
     RecordOutcome record(BlockLines& lines, int64_t n, int32_t set_id, int32_t vec_id, const VectorHeader& header,
                          int64_t& next) {
         pairs.clear();
-        if (!ahead.take(header.result_start, pairs, next)) {
-            pairs.clear();
+        if (!ahead.take(header.result_start, pairs, next))
             if (auto ended = scan_values(lines, n, header, pairs, next)) return *ended;
-        }
         // a record of many lines is mostly followed by another such
-        if (ByteLines* view = lines.byte_view(); view && lines.all_ascii() && next - header.result_start >= kLongScan)
+        if (ByteLines* view = lines.byte_view(); view && lines.all_ascii() && next - header.result_start >= kLongScan) {
+            ahead.forget();
+            scanned_bytes = Ref::borrow(lines.byte_owner());
             ahead.start(*view, lines.file_end(), next);
+        }
         Ref results;
         auto like = std::find_if(made.begin(), made.end(), [&](const Made& m) {
             return m.ids == pairs.ids.v && PyDict_GET_SIZE(m.dict.get()) == m.size;

@@ -18,10 +18,7 @@ namespace femap {
 template <class Pairs>
 class ScanAhead {
 public:
-    ScanAhead() = default;
-    ScanAhead(const ScanAhead&) = delete;
-    ScanAhead& operator=(const ScanAhead&) = delete;
-    ~ScanAhead() { join(); }
+    ~ScanAhead() { join(); }  // (so neither copied nor moved: the thread points at it)
 
     // Starts the scan of the record at line `from` of `bytes` (an ASCII block whose
     // bytes up to `readable` may be read); the one started before is joined first.

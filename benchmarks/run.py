@@ -248,7 +248,7 @@ def materialize(parser):
 # -- memory (subprocesses) ---------------------------------------------------------------
 
 CHILD = r"""
-import gc, json, os, pickle, resource, sys
+import gc, json, os, pickle, resource, sys, time
 sys.path.insert(0, {here!r})
 import numpy
 from vexaro.core.femap_parser import FEMAPParser
@@ -287,7 +287,6 @@ try:
     if what in ("construct", "baseline"):
         reset_peak()
         base = maxrss()
-        import time
         t0 = time.perf_counter()
         obj = (FEMAPParser if what == "construct" else BaselineParser)(path)
         out["seconds"] = time.perf_counter() - t0

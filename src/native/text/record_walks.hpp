@@ -490,6 +490,17 @@ struct NeverStop {
     bool operator()(int64_t) const noexcept { return false; }
 };
 
+// Line i read as a vector start line: Ok with its set and vector ids (2 or more fields,
+// fields 0 and 1 integers), Reject when it is none, Fail when a conversion failed.
+template <class Lines>
+Conv read_vector_start(Lines& lines, int64_t i, typename Lines::Fields& f, int32_t& set_id, int32_t& vec_id) {
+    if (!lines.split(i, f, 2)) return Conv::Fail;
+    if (f.size() < 2) return Conv::Reject;
+    Conv c = f.to_int32(0, set_id);
+    if (c == Conv::Ok) c = f.to_int32(1, vec_id);
+    return c;
+}
+
 template <class Lines, class Sink, class Stop = NeverStop>
 RecordOutcome walk_vector_records(Lines& lines, Sink& sink, int64_t from = 0, Stop&& stop = {}, int64_t* end = nullptr) {
     typename Lines::Fields f;
@@ -501,11 +512,8 @@ RecordOutcome walk_vector_records(Lines& lines, Sink& sink, int64_t from = 0, St
     };
     while (i < n) {
         if (stop(i)) return stopped(RecordOutcome::Next);
-        if (!lines.split(i, f, 2)) return RecordOutcome::Fail;
-        if (f.size() < 2) { ++i; continue; }
         int32_t set_id, vec_id;
-        Conv c = f.to_int32(0, set_id);
-        if (c == Conv::Ok) c = f.to_int32(1, vec_id);
+        Conv c = read_vector_start(lines, i, f, set_id, vec_id);
         if (c == Conv::Fail) return RecordOutcome::Fail;
         if (c == Conv::Reject) { ++i; continue; }
         c = sink.title(lines, i + 1 < n ? i + 1 : -1);

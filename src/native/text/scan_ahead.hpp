@@ -61,9 +61,8 @@ private:
             lines.bind(bytes, readable);
             const int64_t n = lines.size();
             PlainFields f;
-            if (from >= n || !lines.split(from, f, 2) || f.size() < 2) return;
             int32_t set_id, vec_id;
-            if (f.to_int32(0, set_id) != Conv::Ok || f.to_int32(1, vec_id) != Conv::Ok) return;
+            if (from >= n || read_vector_start(lines, from, f, set_id, vec_id) != Conv::Ok) return;
             VectorHeader header;
             if (locate_vector_header(lines, from, header) != Conv::Ok) return;
             from_ = header.result_start;

@@ -19,6 +19,14 @@ namespace {
 
 const ResultKeys& keys() { return result_keys(); }
 
+inline void prefetch_line(const void* p, bool for_write) {
+#if defined(__GNUC__) || defined(__clang__)
+    for_write ? __builtin_prefetch(p, 1) : __builtin_prefetch(p, 0);
+#else
+    (void)p, (void)for_write;
+#endif
+}
+
 // Pairs in delivery order, in buffers reused from record to record.
 struct ScanPairs {
     ScanBuffer<int32_t> ids;
@@ -47,6 +55,14 @@ public:
         if (!slot && !(slot = PyLong_FromLong(id))) return nullptr;
         Py_INCREF(slot);
         return slot;
+    }
+    // Asks the cache for the int of `id` (made already) and the slot of `later`, so that
+    // the reference count update of a later get does not wait on memory.
+    void prefetch(int32_t id, int32_t later) const {
+        const uint64_t at = uint64_t(int64_t(id) - base_), later_at = uint64_t(int64_t(later) - base_);
+        if (at < slots_.size())
+            if (PyObject* o = slots_[at]) prefetch_line(o, true);
+        if (later_at < slots_.size()) prefetch_line(&slots_[later_at], false);
     }
     // Widens the span to the identifiers of `ids` when it stays dense enough for them.
     void cover(const std::vector<int32_t>& ids) {
@@ -81,7 +97,10 @@ PyObject* results_dict(PyObject* like, const ScanPairs& pairs, IdInts& ints, Sha
     Ref dict = Ref::steal(like ? PyDict_Copy(like) : dict_with_room(Py_ssize_t(pairs.ids.size())));
     if (!dict) return nullptr;
     if (!like) ints.cover(pairs.ids.v);
-    for (size_t k = 0; k < pairs.ids.size(); ++k) {
+    const size_t n = pairs.ids.size();
+    constexpr size_t kNear = 8, kFar = 32;  // pairs ahead: the int objects, their slots
+    for (size_t k = 0; k < n; ++k) {
+        if (k + kFar < n) ints.prefetch(pairs.ids.v[k + kNear], pairs.ids.v[k + kFar]);
         Ref key = Ref::steal(ints.get(pairs.ids.v[k]));
         Ref value = Ref::steal(floats.get(pairs.values.v[k]));
         if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;

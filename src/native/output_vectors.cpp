@@ -59,11 +59,14 @@ public:
         return slot;
     }
     // Asks the cache for the int of `id` (made already) and the slot of `later`, so that
-    // the reference count update of a later get does not wait on memory.
+    // the reference count update and hashing of a later get do not wait on memory.
     void prefetch(int32_t id, int32_t later) const {
         const uint64_t at = uint64_t(int64_t(id) - base_), later_at = uint64_t(int64_t(later) - base_);
         if (at < slots_.size())
-            if (PyObject* o = slots_[at]) prefetch_line(o);
+            if (PyObject* o = slots_[at]) {
+                prefetch_line(o);  // its reference count, and its size and digit (hashing)
+                prefetch_line(reinterpret_cast<const char*>(o) + kIntBytes - 1);
+            }
         if (later_at < slots_.size()) prefetch_line(&slots_[later_at]);
     }
     // Widens the span to the identifiers of `ids` when it stays dense enough for them.
@@ -88,6 +91,7 @@ public:
     }
 
 private:
+    static constexpr size_t kIntBytes = 32;  // an int below 2**30; blocks of 32 may span two lines
     std::vector<PyObject*> slots_;
     int64_t base_ = 0;
 };

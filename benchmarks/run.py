@@ -94,6 +94,18 @@ def verdict(ok):
 
 # -- timing -----------------------------------------------------------------------------
 
+WARM_MIB = 0  # --warm-mib
+
+
+def warm_memory():
+    """Writes and frees WARM_MIB MiB (a mapping of its own, so it goes back to the kernel at
+    once): the run that follows meets memory that the host backs, as on a machine that does
+    not hand freed memory back to a host; its own first touches still fault."""
+    if WARM_MIB:
+        a = np.ones(WARM_MIB << 17)
+        del a
+
+
 class Variant:
     """One contender of an alternation: a callable and how often it may run."""
 
@@ -106,6 +118,7 @@ class Variant:
     def run_once(self, min_time, keep):
         arg = self.setup() if self.setup else None
         gc.collect()
+        warm_memory()
         if self.inner is None:
             t0 = time.perf_counter()
             result = self.fn(arg) if self.setup else self.fn()
@@ -724,7 +737,8 @@ class Bench:
         out.append(f"Benchmark: {self.file_facts()}.  ")
         out.append(f"Python {platform.python_version()}, NumPy {np.__version__}, {os.cpu_count()} CPUs, "
                    f"module `{os.path.relpath(mod.__file__)}`; median of {a.runs} alternating runs "
-                   f"(baseline {0 if a.skip_baseline else a.baseline_runs}), file in the page cache.")
+                   f"(baseline {0 if a.skip_baseline else a.baseline_runs}), file in the page cache"
+                   + (f"; {a.warm_mib} MiB written and freed before each timed run." if a.warm_mib else "."))
         out.append("")
         if self.rows:
             out.append("| operation | module | baseline | speed-up | module / floor | MB/s | text read "
@@ -807,7 +821,12 @@ def main(argv=None):
                     help="a sample of a fast operation repeats it for at least this long (s)")
     ap.add_argument("--tmp-dir", default=os.path.join(HERE, "data"))
     ap.add_argument("--json", help="also write the raw figures to this file")
+    ap.add_argument("--warm-mib", type=int, default=0,
+                    help="before each timed run, write and free this many MiB, so that runs do not "
+                         "meet memory a virtual machine has handed back to its host (default 0: off)")
     args = ap.parse_args(argv)
+    global WARM_MIB
+    WARM_MIB = args.warm_mib
     if args.baseline_runs is None:
         args.baseline_runs = args.runs
     args.baseline_runs = max(1, min(args.baseline_runs, args.runs))

@@ -97,13 +97,21 @@ def verdict(ok):
 WARM_MIB = 0  # --warm-mib
 
 
+def write_new_memory(mib):
+    """Writes and frees `mib` MiB (a mapping of its own, so it goes back to the kernel at
+    once); the milliseconds the writing took."""
+    t = time.perf_counter()
+    a = np.ones(mib << 17)
+    dt = time.perf_counter() - t
+    del a
+    return dt * 1e3
+
+
 def warm_memory():
-    """Writes and frees WARM_MIB MiB (a mapping of its own, so it goes back to the kernel at
-    once): the run that follows meets memory that the host backs, as on a machine that does
-    not hand freed memory back to a host; its own first touches still fault."""
+    """The run that follows meets memory that the host backs, as on a machine that does not
+    hand freed memory back to a host; its own first touches still fault."""
     if WARM_MIB:
-        a = np.ones(WARM_MIB << 17)
-        del a
+        write_new_memory(WARM_MIB)
 
 
 class Variant:
@@ -795,19 +803,10 @@ def touch_costs(mib=256, pause=3.0):
     """Milliseconds to write `mib` MiB of new memory: right after the process freed as much, and
     `pause` seconds after. Where a virtual machine hands freed memory back to its host, the
     second is many times the first, and every call that builds many objects pays it."""
-    n = mib << 17  # float64s
-
-    def write():
-        t = time.perf_counter()
-        a = np.ones(n)
-        dt = time.perf_counter() - t
-        del a
-        return dt * 1e3
-
-    write()
-    at_once = write()
+    write_new_memory(mib)
+    at_once = write_new_memory(mib)
     time.sleep(pause)
-    return at_once, write()
+    return at_once, write_new_memory(mib)
 
 
 def main(argv=None):

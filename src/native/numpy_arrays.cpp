@@ -49,7 +49,7 @@ namespace {
 constexpr size_t kHuge = size_t(2) << 20;
 constexpr size_t kHugeFrom = kHuge / 5 * 4;
 
-std::mutex g_mappings_mutex;
+std::mutex g_mappings_mutex;  // guards what follows
 
 // The arrays' mappings by start: their lengths (never destroyed, as arrays may outlive
 // the module's state).
@@ -58,21 +58,64 @@ std::unordered_map<void*, size_t>& mappings() {
     return *m;
 }
 
+// Mappings of freed arrays kept for the next ones of the same mapping length, their
+// pages already faulted in: at most kKept of them, kKeptBytes in all, the oldest
+// unmapped first.
+constexpr size_t kKept = 8, kKeptBytes = size_t(32) << 20;
+struct Kept {
+    void* p;
+    size_t len;
+};
+Kept g_kept[kKept];
+size_t g_kept_count = 0, g_kept_bytes = 0;
+
 size_t mapping_bytes(size_t size) {
     const size_t huge = (size + kHuge - 1) / kHuge * kHuge;
     return huge - size <= size / 4 ? huge : (size + 4095) / 4096 * 4096;
 }
 
+// A kept mapping of `len` bytes taken out of the kept ones, or null.
+void* take_kept(size_t len) {
+    for (size_t k = 0; k < g_kept_count; ++k) {
+        if (g_kept[k].len != len) continue;
+        void* p = g_kept[k].p;
+        std::copy(g_kept + k + 1, g_kept + g_kept_count, g_kept + k);
+        --g_kept_count, g_kept_bytes -= len;
+        return p;
+    }
+    return nullptr;
+}
+
+void keep_or_unmap(void* p, size_t len) {
+    if (len > kKeptBytes) {
+        munmap(p, len);
+        return;
+    }
+    while (g_kept_count == kKept || g_kept_bytes + len > kKeptBytes) {
+        munmap(g_kept[0].p, g_kept[0].len);
+        g_kept_bytes -= g_kept[0].len;
+        std::copy(g_kept + 1, g_kept + g_kept_count, g_kept);
+        --g_kept_count;
+    }
+    g_kept[g_kept_count++] = {p, len};
+    g_kept_bytes += len;
+}
+
 void* map_huge(size_t size) noexcept {
     const size_t len = mapping_bytes(size);
-    char* raw = static_cast<char*>(mmap(nullptr, len + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    if (raw == MAP_FAILED) return nullptr;
-    char* p = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1));
-    if (p > raw) munmap(raw, size_t(p - raw));
-    munmap(p + len, size_t(raw + len + kHuge - (p + len)));
-    madvise(p, len, MADV_HUGEPAGE);
+    std::lock_guard<std::mutex> lock(g_mappings_mutex);
+    void* p = take_kept(len);
+    if (!p) {
+        char* raw = static_cast<char*>(
+            mmap(nullptr, len + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (raw == MAP_FAILED) return nullptr;
+        char* aligned = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1));
+        if (aligned > raw) munmap(raw, size_t(aligned - raw));
+        munmap(aligned + len, size_t(raw + len + kHuge - (aligned + len)));
+        madvise(aligned, len, MADV_HUGEPAGE);
+        p = aligned;
+    }
     try {
-        std::lock_guard<std::mutex> lock(g_mappings_mutex);
         mappings().emplace(p, len);
     } catch (...) {
         munmap(p, len);
@@ -81,31 +124,39 @@ void* map_huge(size_t size) noexcept {
     return p;
 }
 
-// The length of p's mapping when p is one of map_huge's, else 0; `forget` drops it.
-size_t mapped_bytes(void* p, bool forget) noexcept {
+// The length of p's mapping when p is one of map_huge's, else 0.
+size_t mapped_bytes(void* p) noexcept {
     std::lock_guard<std::mutex> lock(g_mappings_mutex);
     auto it = mappings().find(p);
-    if (it == mappings().end()) return 0;
-    const size_t len = it->second;
-    if (forget) mappings().erase(it);
-    return len;
+    return it == mappings().end() ? 0 : it->second;
+}
+
+// Frees p when it is one of map_huge's (true).
+bool free_mapped(void* p) noexcept {
+    std::lock_guard<std::mutex> lock(g_mappings_mutex);
+    auto it = mappings().find(p);
+    if (it == mappings().end()) return false;
+    keep_or_unmap(p, it->second);
+    mappings().erase(it);
+    return true;
 }
 
 void* huge_malloc(void*, size_t size) noexcept { return size >= kHugeFrom ? map_huge(size) : std::malloc(size ? size : 1); }
 
 void* huge_calloc(void*, size_t n, size_t elsize) noexcept {
     if (elsize && n > SIZE_MAX / elsize) return nullptr;
-    return n * elsize >= kHugeFrom ? map_huge(n * elsize) : std::calloc(n ? n : 1, elsize ? elsize : 1);
+    if (n * elsize < kHugeFrom) return std::calloc(n ? n : 1, elsize ? elsize : 1);
+    void* p = map_huge(n * elsize);
+    if (p) std::memset(p, 0, n * elsize);  // a kept mapping holds an earlier array's data
+    return p;
 }
 
 void huge_free(void*, void* p, size_t) noexcept {
-    if (!p) return;
-    if (const size_t len = mapped_bytes(p, true)) munmap(p, len);
-    else std::free(p);
+    if (p && !free_mapped(p)) std::free(p);
 }
 
 void* huge_realloc(void*, void* p, size_t size) noexcept {
-    const size_t len = p ? mapped_bytes(p, false) : 0;
+    const size_t len = p ? mapped_bytes(p) : 0;
     if (!len) return std::realloc(p, size ? size : 1);
     void* q = huge_malloc(nullptr, size);
     if (!q) return nullptr;

@@ -81,6 +81,11 @@ public:
     int64_t skip_short_lines(int64_t i, int64_t n) {
         return list_ ? i : bytes_.skip_short_lines(i, n, 2, file_end());
     }
+    // The lines from line i on whose fields a range line still counts, passed over in
+    // bulk (ByteLines::count_value_lines); i itself for a list.
+    int64_t count_value_lines(int64_t i, int64_t n, int64_t wanted, int64_t& have) {
+        return list_ ? i : bytes_.count_value_lines(i, n, wanted, have, file_end());
+    }
     // Line i as ASCII text when it is one (a byte view, or an ASCII str of the list).
     bool ascii_text(int64_t i, std::string_view& text);
     // The fields of line i read as reals into push(double) -> bool without splitting,

@@ -85,6 +85,9 @@ public:
         if (RealLine r = bytes_.read_entry_ahead(i, out, push); r != RealLine::NotSimple) return r;
         return read_entry_line(bytes_.line(i), out, push, readable_);
     }
+    int64_t count_value_lines(int64_t i, int64_t n, int64_t wanted, int64_t& have) {
+        return bytes_.count_value_lines(i, n, wanted, have, readable_);
+    }
     template <class Pairs>
     int64_t read_plain_pairs(int64_t i, int64_t n, Pairs&& pairs) {
         const int64_t k = bytes_.read_plain_pairs(i, n, readable_, pairs);

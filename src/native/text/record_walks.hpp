@@ -468,6 +468,10 @@ bool skip_vector_values(Lines& lines, int64_t n, int64_t k, int64_t& next) {
         if (c == Conv::Reject || first < lo || first > hi || last < lo || last > hi) continue;
         const int64_t wanted = range_count(first, last);
         for (int64_t have = int64_t(f.size()) - 2; have < wanted && k < n; ++k) {
+            if constexpr (requires { lines.count_value_lines(k, n, wanted, have); }) {
+                // plain lines of values, in bulk
+                if ((k = lines.count_value_lines(k, n, wanted, have)) == n || have >= wanted) break;
+            }
             if (!lines.count_fields(k, SIZE_MAX, count, minus_one)) return false;
             if (minus_one) {
                 if (!lines.split(k, f)) return false;

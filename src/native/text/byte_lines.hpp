@@ -40,6 +40,17 @@ public:
         return cursor_.offset;
     }
 
+    // The end of a bulk pass from line i that stopped before line k (its start at
+    // `start`; `last`, the start of the line before it): the cursor left at line k, or at
+    // the last line when k is n. Returns k.
+    int64_t passed(int64_t i, int64_t k, int64_t n, size_t start, size_t last) noexcept {
+        if (k == i) return i;
+        const size_t at = k < n ? start : last;
+        const LineEnd le = find_line_end(data_, end_, at, has_cr_);
+        cursor_ = {k < n ? k : k - 1, at, le.text_end, le.next_start};
+        return k;
+    }
+
     // What a bulk pass does with a line: passes over it, passes over it and stops, or
     // stops before it.
     enum class Take { Pass, Last, Stop };
@@ -107,15 +118,7 @@ public:
             }
         }
     done:
-        if (k == i) return i;
-        if (k < n) {
-            const LineEnd le = find_line_end(data_, end_, start, has_cr_);
-            cursor_ = {k, start, le.text_end, le.next_start};
-        } else {
-            const LineEnd le = find_line_end(data_, end_, last, has_cr_);
-            cursor_ = {k - 1, last, le.text_end, le.next_start};
-        }
-        return k;
+        return passed(i, k, n, start, last);
 #else
         (void)n, (void)readable, (void)take;
         return i;
@@ -163,21 +166,12 @@ public:
             off += s;
             if (ends && k < n) break;  // stopped at a line that ends in this window
         }
-        if (k == i) return i;
-        if (k < n) {
-            const LineEnd le = find_line_end(data_, end_, off, has_cr_);
-            cursor_ = {k, off, le.text_end, le.next_start};
-        } else {
-            const LineEnd le = find_line_end(data_, end_, last, has_cr_);
-            cursor_ = {k - 1, last, le.text_end, le.next_start};
-        }
-        return k;
+        return passed(i, k, n, off, last);
 #else
         (void)n, (void)most, (void)readable;
         return i;
 #endif
     }
-
 
     // Passes over the lines from line i on that a value section's skip walk only
     // counts: at most `most` fields (as count_fields_ascii counts them: blanks only in

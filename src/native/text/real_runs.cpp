@@ -35,33 +35,36 @@ namespace {
 }
 
 // The loop over a run's fields, for any field reader: commas found 64 bytes at a time,
-// the end of the run taken as one more.
+// the end of the run taken as one more; the fields' ends gathered first, then read in a
+// loop of a known count (the branches of one do not stall the reading of the others).
 template <class Field>
 [[gnu::always_inline]] inline const char* walk_run(Field&& field, const char* p, const char* e, const char* limit,
                                                    double* out, size_t& count, bool& done) noexcept {
-    count = 0;
-    done = false;
-    const char* start = p;
-    for (const char* q = p;; q += 64) {
+    const char* ends[kRealBatch];
+    size_t m = 0;
+    bool last = false;
+    for (const char* q = p; m < kRealBatch && !last; q += 64) {
         const size_t left = size_t(e - q);
         uint64_t mask = 0;
         if (limit - q >= 64)
             mask = byte_mask64(q, ',');
         else
             for (size_t k = 0; k < std::min<size_t>(64, left); ++k) mask |= uint64_t(q[k] == ',') << k;
-        if (left < 64) mask = (mask & ((uint64_t(1) << left) - 1)) | (uint64_t(1) << left);
-        for (; mask; mask &= mask - 1) {
-            const char* end = q + __builtin_ctzll(mask);
-            if (!field(start, end, limit, out[count])) return nullptr;
-            ++count;
-            if (end == e) {
-                done = true;
-                return e;
-            }
-            start = end + 1;
-            if (count == kRealBatch) return start;
+        if (left < 64) {
+            mask = (mask & ((uint64_t(1) << left) - 1)) | (uint64_t(1) << left);
+            last = true;
         }
+        for (; mask && m < kRealBatch; mask &= mask - 1) ends[m++] = q + __builtin_ctzll(mask);
+        if (mask) last = false;  // the batch is full first
     }
+    const char* start = p;
+    for (size_t k = 0; k < m; ++k) {
+        if (!field(start, ends[k], limit, out[k])) return nullptr;
+        start = ends[k] + 1;
+    }
+    count = m;
+    done = last;
+    return last ? e : start;
 }
 
 // The loop over plain `id,value` lines for any field reader: line ends and commas

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "real_runs.hpp"
+#include "threads.hpp"
 
 namespace femap {
 
@@ -54,7 +55,7 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
 void ReadAhead::start(const char* p) {
     tried_ = true;
     const size_t n = (size_t(end_ - p) + kStretch - 1) / kStretch;
-    if (n < 2) return;
+    if (n < 2 || worker_threads() < 2) return;  // one processor: the scan reads alone
     try {
         states_ = std::make_unique<std::atomic<int>[]>(n);
         for (size_t j = 0; j < n; ++j) states_[j].store(Pending, std::memory_order_relaxed);

@@ -11,6 +11,7 @@
 
 #include "plain_lines.hpp"
 #include "record_walks.hpp"
+#include "threads.hpp"
 
 namespace femap {
 
@@ -22,8 +23,10 @@ public:
 
     // Starts the scan of the record at line `from` of `bytes` (an ASCII block whose
     // bytes up to `readable` may be read); the one started before is joined first.
+    // Nothing starts where this process may use one processor only.
     void start(const ByteLines& bytes, const char* readable, int64_t from) {
         forget();
+        if (worker_threads() < 2) return;
         try {
             thread_ = std::thread([this, bytes, readable, from] { run(bytes, readable, from); });
         } catch (...) {  // no thread: the walk scans alone

@@ -9,6 +9,7 @@ import os
 import pathlib
 import pickle
 import runpy
+import subprocess
 import sys
 import threading
 import tracemalloc
@@ -192,6 +193,17 @@ def test_arrays_own_their_memory_at_every_size(write_file, n):
         assert numpy.array_equal(a[: before.shape[0]], before) and not a[before.shape[0]:].any()
         a.resize(1, *a.shape[1:], refcheck=False)
         assert numpy.array_equal(a, before[:1])
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="huge pages are advised on Linux only")
+@pytest.mark.parametrize("switch, handler", [("1", "vexaro_huge_pages"), ("0", "default_allocator")])
+def test_numpys_huge_page_switch_decides_where_large_arrays_live(write_file, switch, handler):
+    code = ("import sys, numpy; from vexaro.core.femap_parser import FEMAPParser; "
+            "core = getattr(numpy, '_core', None) or numpy.core; "
+            "print(core.multiarray.get_handler_name(FEMAPParser(sys.argv[1]).get_nodes_arrays()[1]))")
+    out = subprocess.run([sys.executable, "-c", code, write_file(neutral_text(big_model(150_000)))],
+                         env={**os.environ, "NUMPY_MADVISE_HUGEPAGE": switch}, capture_output=True, text=True)
+    assert (out.returncode, out.stdout.split()) == (0, [handler]), out.stderr
 
 
 # --- leaks ------------------------------------------------------------------------

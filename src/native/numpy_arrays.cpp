@@ -101,10 +101,13 @@ void keep_or_unmap(void* p, size_t len) {
     g_kept_bytes += len;
 }
 
-void* map_huge(size_t size) noexcept {
+// A mapping for `size` bytes: a kept one (`kept` set; it holds an earlier array's
+// data), else a new one, zero-filled; null when none can be made.
+void* map_huge(size_t size, bool& kept) noexcept {
     const size_t len = mapping_bytes(size);
     std::lock_guard<std::mutex> lock(g_mappings_mutex);
     void* p = take_kept(len);
+    kept = p != nullptr;
     if (!p) {
         char* raw = static_cast<char*>(
             mmap(nullptr, len + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
@@ -141,13 +144,17 @@ bool free_mapped(void* p) noexcept {
     return true;
 }
 
-void* huge_malloc(void*, size_t size) noexcept { return size >= kHugeFrom ? map_huge(size) : std::malloc(size ? size : 1); }
+void* huge_malloc(void*, size_t size) noexcept {
+    bool kept;
+    return size >= kHugeFrom ? map_huge(size, kept) : std::malloc(size ? size : 1);
+}
 
 void* huge_calloc(void*, size_t n, size_t elsize) noexcept {
     if (elsize && n > SIZE_MAX / elsize) return nullptr;
     if (n * elsize < kHugeFrom) return std::calloc(n ? n : 1, elsize ? elsize : 1);
-    void* p = map_huge(n * elsize);
-    if (p) std::memset(p, 0, n * elsize);  // a kept mapping holds an earlier array's data
+    bool kept;
+    void* p = map_huge(n * elsize, kept);
+    if (p && kept) std::memset(p, 0, n * elsize);
     return p;
 }
 

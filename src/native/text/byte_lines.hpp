@@ -40,148 +40,20 @@ public:
         return cursor_.offset;
     }
 
-    // The end of a bulk pass from line i that stopped before line k (its start at
-    // `start`; `last`, the start of the line before it): the cursor left at line k, or at
-    // the last line when k is n. Returns k.
-    int64_t passed(int64_t i, int64_t k, int64_t n, size_t start, size_t last) noexcept {
-        if (k == i) return i;
-        const size_t at = k < n ? start : last;
-        const LineEnd le = find_line_end(data_, end_, at, has_cr_);
-        cursor_ = {k < n ? k : k - 1, at, le.text_end, le.next_start};
-        return k;
-    }
-
-    // What a bulk pass does with a line: passes over it, passes over it and stops, or
-    // stops before it.
-    enum class Take { Pass, Last, Stop };
-
-    // The bulk pass of a value section's skip walk over the lines from line i on (before
-    // n), 64 bytes at a time: take(fields, blanks) -> Take for each line that holds no
-    // byte below 0x20 but its line end nor any >= 0x80, ends before the block does and
-    // whose field 0 cannot read as -1 (may_be_minus_one), with its comma-separated
-    // fields counted as count_comma_fields counts them and whether it holds a blank;
-    // any other line stops it. Returns the first line not passed over (n at most), its
-    // text then at hand; bytes up to `readable` may be read.
-    template <class TakeLine>
-    int64_t pass_lines(int64_t i, int64_t n, const char* readable, TakeLine&& take) noexcept {
-#if defined(__SSE2__)
-        if (i >= n) return i;
-        line(i);
-        size_t start = cursor_.offset;  // of line k
-        size_t last = start;            // start of the line before it, once one was passed
-        int64_t k = i, fields = 0;      // fields: of line k in the windows looked at
-        bool odd_line = false, blank_line = false;
-        uint64_t in = 1;      // a field may start at the window's first byte (a carry over blanks)
-        uint64_t cr_in = 0;   // the byte before the window is a "\r"
-        for (size_t q = start; readable - (data_ + q) >= 64; q += 64) {
-            uint64_t lfs = 0, crs = 0, commas = 0, blanks = 0, low = 0;
-            for (int h = 0; h < 4; ++h) {
-                const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data_ + q + 16 * h));
-                auto bits = [h](__m128i m) { return uint64_t(uint32_t(_mm_movemask_epi8(m))) << (16 * h); };
-                lfs |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')));
-                if (has_cr_) crs |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\r')));
-                commas |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8(',')));
-                blanks |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8(' ')));
-                low |= bits(_mm_cmplt_epi8(c, _mm_set1_epi8(0x20)));  // >= 0x80 too (signed)
-            }
-            // line ends: "\n", "\r", and "\r\n" as one at its "\r"
-            const uint64_t lf_of_crlf = lfs & ((crs << 1) | cr_in);
-            uint64_t ends = (lfs | crs) & ~lf_of_crlf;
-            const uint64_t odd = low & ~(lfs | crs);
-            cr_in = crs >> 63;
-            // A field starts at the first byte after a comma or a line start, past blanks,
-            // that is none of them.
-            const uint64_t separators = commas | lfs | crs;
-            uint64_t sum;
-            const bool carry = __builtin_add_overflow((separators << 1) | in, blanks, &sum);
-            const uint64_t starts = sum & ~(separators | blanks);
-            in = (separators >> 63) | uint64_t(carry);
-            for (unsigned s = unsigned(start - std::min(start, q)); s < 64;) {  // line k starts at q + s, or before q
-                const unsigned e = ends ? unsigned(__builtin_ctzll(ends)) : 64;
-                const uint64_t in_line = (e == 64 ? ~uint64_t(0) : (uint64_t(1) << e) - 1) & (~uint64_t(0) << s);
-                fields += popcount64(starts & in_line);
-                odd_line |= (odd & in_line) != 0;
-                blank_line |= (blanks & in_line) != 0;
-                if (e == 64) break;  // line k goes on in the next window
-                const size_t stop = q + e;
-                if (stop >= end_ || odd_line) goto done;
-                const char* first = blank_line ? skip_blanks(data_ + start, data_ + stop, readable) : data_ + start;
-                if ((*first == '-' || *first == ',') && may_be_minus_one({data_ + start, stop - start})) goto done;
-                const Take t = take(fields, blank_line);
-                if (t == Take::Stop) goto done;
-                last = start;
-                start = stop + 1 + (data_[stop] == '\r' && stop + 1 < end_ && data_[stop + 1] == '\n');
-                ++k, fields = 0, odd_line = blank_line = false;
-                if (t == Take::Last || k >= n) goto done;
-                ends &= ends - 1;
-                s = unsigned(start - q);
-            }
-        }
-    done:
-        return passed(i, k, n, start, last);
-#else
-        (void)n, (void)readable, (void)take;
-        return i;
-#endif
-    }
-
-    // skip_short_lines over lines without white space (FEMAP's `id,value` lines), windows
-    // taken from each line start on: at most `most` comma-separated fields, no byte
-    // <= 0x20 or >= 0x80, a field 0 that does not start with '-'.
-    int64_t skip_bare_short_lines(int64_t i, int64_t n, unsigned most, const char* readable) noexcept {
-#if defined(__SSE2__)
-        if (i >= n) return i;
-        line(i);
-        size_t off = cursor_.offset;  // start of line k
-        size_t last = off;            // start of the line before it, once one was passed
-        int64_t k = i;
-        while (k < n && readable - (data_ + off) >= 64) {
-            uint64_t ends = 0, commas = 0, odd = 0;
-            for (int q = 0; q < 4; ++q) {
-                const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data_ + off + 16 * q));
-                __m128i end = _mm_cmpeq_epi8(c, _mm_set1_epi8('\n'));
-                if (has_cr_) end = _mm_or_si128(end, _mm_cmpeq_epi8(c, _mm_set1_epi8('\r')));
-                ends |= uint64_t(uint32_t(_mm_movemask_epi8(end))) << (16 * q);
-                commas |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8(','))))) << (16 * q);
-                // white space, control bytes and bytes >= 0x80 (negative as signed)
-                odd |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmplt_epi8(c, _mm_set1_epi8(0x21))))) << (16 * q);
-            }
-            unsigned s = 0;  // start of line k in the window
-            while (k < n && ends) {
-                const unsigned e = unsigned(__builtin_ctzll(ends));
-                if (off + e >= end_) break;  // the block ends first: left to line()
-                const uint64_t in_line = ((uint64_t(1) << e) - 1) & ~((uint64_t(1) << s) - 1);
-                const uint64_t text = in_line & ~commas;
-                const uint64_t starts = text & ((commas << 1) | (uint64_t(1) << s));
-                if ((odd & in_line) || popcount64(starts) > most || (text && data_[off + __builtin_ctzll(text)] == '-'))
-                    break;
-                unsigned next = e + 1;
-                if (data_[off + e] == '\r' && off + next < end_ && data_[off + next] == '\n') ++next;
-                last = off + s;
-                ++k;
-                s = next;
-                ends = next >= 64 ? 0 : ends & ~((uint64_t(2) << (next - 1)) - 1);
-            }
-            if (s == 0) break;  // no line passed in this window
-            off += s;
-            if (ends && k < n) break;  // stopped at a line that ends in this window
-        }
-        return passed(i, k, n, off, last);
-#else
-        (void)n, (void)most, (void)readable;
-        return i;
-#endif
-    }
-
     // Passes over the lines from line i on that a value section's skip walk only
     // counts: at most `most` fields (as count_fields_ascii counts them: blanks only in
     // lines of two fields or more, split at their commas) whose field 0 cannot read as
     // -1: lines without white space first, then any, as pass_lines does.
     int64_t skip_short_lines(int64_t i, int64_t n, unsigned most, const char* readable) noexcept {
+#if defined(__SSE2__)
         const int64_t k = skip_bare_short_lines(i, n, most, readable);
         return pass_lines(k, n, readable, [most](int64_t fields, bool blanks) {
             return fields <= int64_t(most) && (!blanks || fields >= 2) ? Take::Pass : Take::Stop;
         });
+#else
+        (void)n, (void)most, (void)readable;
+        return i;
+#endif
     }
 
     // Passes over the lines from line i on whose fields a value section's skip walk
@@ -189,12 +61,17 @@ public:
     // at their commas) whose field 0 cannot read as -1, as pass_lines does. Adds their
     // fields to `have` and stops after the line that brings it to `wanted`.
     int64_t count_value_lines(int64_t i, int64_t n, int64_t wanted, int64_t& have, const char* readable) noexcept {
+#if defined(__SSE2__)
         if (have >= wanted) return i;
         return pass_lines(i, n, readable, [&](int64_t fields, bool) {
             if (fields < 2) return Take::Stop;
             have += fields;
             return have >= wanted ? Take::Last : Take::Pass;
         });
+#else
+        (void)n, (void)wanted, (void)have, (void)readable;
+        return i;
+#endif
     }
 
     // Reads the lines from line i on (before line n) that are plain `id,value` entries
@@ -309,6 +186,131 @@ public:
     void read_ahead(ReadAhead* ahead) noexcept { ahead_ = ahead; }
 
 private:
+#if defined(__SSE2__)
+    // The end of a bulk pass from line i that stopped before line k (its start at
+    // `start`; `last`, the start of the line before it): the cursor left at line k, or at
+    // the last line when k is n. Returns k.
+    int64_t passed(int64_t i, int64_t k, int64_t n, size_t start, size_t last) noexcept {
+        if (k == i) return i;
+        const size_t at = k < n ? start : last;
+        const LineEnd le = find_line_end(data_, end_, at, has_cr_);
+        cursor_ = {k < n ? k : k - 1, at, le.text_end, le.next_start};
+        return k;
+    }
+
+    // What a bulk pass does with a line: passes over it, passes over it and stops, or
+    // stops before it.
+    enum class Take { Pass, Last, Stop };
+
+    // The bulk pass of a value section's skip walk over the lines from line i on (before
+    // n), 64 bytes at a time: take(fields, blanks) -> Take for each line that holds no
+    // byte below 0x20 but its line end nor any >= 0x80, ends before the block does and
+    // whose field 0 cannot read as -1 (may_be_minus_one), with its comma-separated
+    // fields counted as count_comma_fields counts them and whether it holds a blank;
+    // any other line stops it. Returns the first line not passed over (n at most), its
+    // text then at hand; bytes up to `readable` may be read.
+    template <class TakeLine>
+    int64_t pass_lines(int64_t i, int64_t n, const char* readable, TakeLine&& take) noexcept {
+        if (i >= n) return i;
+        line(i);
+        size_t start = cursor_.offset;  // of line k
+        size_t last = start;            // start of the line before it, once one was passed
+        int64_t k = i, fields = 0;      // fields: of line k in the windows looked at
+        bool odd_line = false, blank_line = false;
+        uint64_t in = 1;      // a field may start at the window's first byte (a carry over blanks)
+        uint64_t cr_in = 0;   // the byte before the window is a "\r"
+        for (size_t q = start; readable - (data_ + q) >= 64; q += 64) {
+            uint64_t lfs = 0, crs = 0, commas = 0, blanks = 0, low = 0;
+            for (int h = 0; h < 4; ++h) {
+                const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data_ + q + 16 * h));
+                auto bits = [h](__m128i m) { return uint64_t(uint32_t(_mm_movemask_epi8(m))) << (16 * h); };
+                lfs |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')));
+                if (has_cr_) crs |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8('\r')));
+                commas |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8(',')));
+                blanks |= bits(_mm_cmpeq_epi8(c, _mm_set1_epi8(' ')));
+                low |= bits(_mm_cmplt_epi8(c, _mm_set1_epi8(0x20)));  // >= 0x80 too (signed)
+            }
+            // line ends: "\n", "\r", and "\r\n" as one at its "\r"
+            const uint64_t lf_of_crlf = lfs & ((crs << 1) | cr_in);
+            uint64_t ends = (lfs | crs) & ~lf_of_crlf;
+            const uint64_t odd = low & ~(lfs | crs);
+            cr_in = crs >> 63;
+            // A field starts at the first byte after a comma or a line start, past blanks,
+            // that is none of them.
+            const uint64_t separators = commas | lfs | crs;
+            uint64_t sum;
+            const bool carry = __builtin_add_overflow((separators << 1) | in, blanks, &sum);
+            const uint64_t starts = sum & ~(separators | blanks);
+            in = (separators >> 63) | uint64_t(carry);
+            for (unsigned s = unsigned(start - std::min(start, q)); s < 64;) {  // line k starts at q + s, or before q
+                const unsigned e = ends ? unsigned(__builtin_ctzll(ends)) : 64;
+                const uint64_t in_line = (e == 64 ? ~uint64_t(0) : (uint64_t(1) << e) - 1) & (~uint64_t(0) << s);
+                fields += popcount64(starts & in_line);
+                odd_line |= (odd & in_line) != 0;
+                blank_line |= (blanks & in_line) != 0;
+                if (e == 64) break;  // line k goes on in the next window
+                const size_t stop = q + e;
+                if (stop >= end_ || odd_line) goto done;
+                const char* first = blank_line ? skip_blanks(data_ + start, data_ + stop, readable) : data_ + start;
+                if ((*first == '-' || *first == ',') && may_be_minus_one({data_ + start, stop - start})) goto done;
+                const Take t = take(fields, blank_line);
+                if (t == Take::Stop) goto done;
+                last = start;
+                start = stop + 1 + (has_cr_ && data_[stop] == '\r' && stop + 1 < end_ && data_[stop + 1] == '\n');
+                ++k, fields = 0, odd_line = blank_line = false;
+                if (t == Take::Last || k >= n) goto done;
+                ends &= ends - 1;
+                s = unsigned(start - q);
+            }
+        }
+    done:
+        return passed(i, k, n, start, last);
+    }
+
+    // skip_short_lines over lines without white space (FEMAP's `id,value` lines), windows
+    // taken from each line start on: at most `most` comma-separated fields, no byte
+    // <= 0x20 or >= 0x80, a field 0 that does not start with '-'.
+    int64_t skip_bare_short_lines(int64_t i, int64_t n, unsigned most, const char* readable) noexcept {
+        if (i >= n) return i;
+        line(i);
+        size_t off = cursor_.offset;  // start of line k
+        size_t last = off;            // start of the line before it, once one was passed
+        int64_t k = i;
+        while (k < n && readable - (data_ + off) >= 64) {
+            uint64_t ends = 0, commas = 0, odd = 0;
+            for (int q = 0; q < 4; ++q) {
+                const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data_ + off + 16 * q));
+                __m128i end = _mm_cmpeq_epi8(c, _mm_set1_epi8('\n'));
+                if (has_cr_) end = _mm_or_si128(end, _mm_cmpeq_epi8(c, _mm_set1_epi8('\r')));
+                ends |= uint64_t(uint32_t(_mm_movemask_epi8(end))) << (16 * q);
+                commas |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8(','))))) << (16 * q);
+                // white space, control bytes and bytes >= 0x80 (negative as signed)
+                odd |= uint64_t(uint32_t(_mm_movemask_epi8(_mm_cmplt_epi8(c, _mm_set1_epi8(0x21))))) << (16 * q);
+            }
+            unsigned s = 0;  // start of line k in the window
+            while (k < n && ends) {
+                const unsigned e = unsigned(__builtin_ctzll(ends));
+                if (off + e >= end_) break;  // the block ends first: left to line()
+                const uint64_t in_line = ((uint64_t(1) << e) - 1) & ~((uint64_t(1) << s) - 1);
+                const uint64_t text = in_line & ~commas;
+                const uint64_t starts = text & ((commas << 1) | (uint64_t(1) << s));
+                if ((odd & in_line) || popcount64(starts) > most || (text && data_[off + __builtin_ctzll(text)] == '-'))
+                    break;
+                unsigned next = e + 1;
+                if (data_[off + e] == '\r' && off + next < end_ && data_[off + next] == '\n') ++next;
+                last = off + s;
+                ++k;
+                s = next;
+                ends = next >= 64 ? 0 : ends & ~((uint64_t(2) << (next - 1)) - 1);
+            }
+            if (s == 0) break;  // no line passed in this window
+            off += s;
+            if (ends && k < n) break;  // stopped at a line that ends in this window
+        }
+        return passed(i, k, n, off, last);
+    }
+#endif
+
     // After a one-pass read from line i to line k (p its start, `last` the start of
     // the line before): the cursor on line k, or on the last line where k is n.
     int64_t settle(int64_t i, int64_t k, int64_t n, const char* p, const char* last) noexcept {

@@ -95,7 +95,7 @@ public:
                 size_t r = 0, got = 0;
                 for (; r < a.lines.size() && k < n; ++r, ++k) {
                     const ReadAhead::Line& l = a.lines[r];
-                    if (l.head != EntryHead::Pair || l.count != 2) break;
+                    if (!l.pair) break;
                     ids[got] = l.first;
                     values[got] = a.values[l.at + 1];
                     last = l.start;
@@ -166,15 +166,18 @@ public:
         line(i);
         const char* own_end;
         const ReadAhead::Lines a = ahead_->at(data_ + cursor_.offset, own_end);
-        if (a.lines.empty() || a.lines[0].count < 0 || a.lines[0].head == EntryHead::NotSimple) return RealLine::NotSimple;
+        if (a.lines.empty() || a.lines[0].count < 0) return RealLine::NotSimple;
         const ReadAhead::Line& l = a.lines[0];
         const double* v = a.values + l.at;
-        out.first = l.first;
-        out.range = l.head == EntryHead::Range;
-        if (!out.range) {
+        out.range = !l.pair;
+        if (l.pair) {
+            out.first = l.first;
             out.value = v[1];
         } else {
-            out.second = l.second;
+            const char* e = l.next - 1;  // its "\n"
+            while (e > l.start && e[-1] == ',') --e;
+            const char* rest;
+            if (l.count < 3 || read_entry_head(l.start, e, out, rest) != EntryHead::Range) return RealLine::NotSimple;
             for (int32_t j = 2; j < l.count; ++j)
                 if (!push(v[j])) return RealLine::PushFailed;
         }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "real_runs.hpp"
 #include "threads.hpp"
@@ -28,9 +29,17 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
         own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
         return {};
     }
-    std::atomic<int>& ready = states_[j];
-    int state;
-    while ((state = ready.load(std::memory_order_acquire)) == Pending) ready.wait(Pending, std::memory_order_acquire);
+    std::atomic<int>& state_j = states_[j];
+    int state = Pending;
+    if (state_j.compare_exchange_strong(state, Own, std::memory_order_acq_rel)) state = Own;
+    while (state == Claimed) {
+        state_j.wait(Claimed, std::memory_order_acquire);
+        state = state_j.load(std::memory_order_acquire);
+    }
+    if (state == Own) {  // not begun by the thread: read here
+        own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
+        return {};
+    }
     if (state == Gone) {
         gone_ = true;
         return {};
@@ -60,10 +69,52 @@ void ReadAhead::start(const char* p) {
         states_ = std::make_unique<std::atomic<int>[]>(n);
         for (size_t j = 0; j < n; ++j) states_[j].store(Pending, std::memory_order_relaxed);
         n_stretches_ = n;
+        borrow_buffers();
         base_ = p;
         thread_ = std::thread([this] { run(); });
     } catch (...) {  // no thread: the scan reads alone
         base_ = nullptr;
+    }
+}
+
+namespace {
+// Buffers of finished read-aheads, the memory of one at most; never freed (no
+// destruction at exit while a thread may read ahead).
+struct BufferPool {
+    std::mutex mutex;
+    std::vector<std::vector<ReadAhead::Line>> lines;
+    std::vector<std::vector<double>> values;
+};
+BufferPool& buffer_pool() {
+    static BufferPool* pool = new BufferPool;
+    return *pool;
+}
+// Kept in the pool: buffers of ordinary stretches (a stretch of lines of one short
+// value each would need far more).
+constexpr size_t kPooledLines = 2048, kPooledValues = 16384;
+}  // namespace
+
+void ReadAhead::borrow_buffers() {
+    BufferPool& pool = buffer_pool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    for (Buffer& b : buffers_) {
+        if (!pool.lines.empty()) b.lines.swap(pool.lines.back()), pool.lines.pop_back();
+        if (!pool.values.empty()) b.values.swap(pool.values.back()), pool.values.pop_back();
+    }
+}
+
+void ReadAhead::return_buffers() noexcept {
+    if (!base_) return;
+    BufferPool& pool = buffer_pool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    try {
+        for (Buffer& b : buffers_) {
+            if (pool.lines.size() < kBuffers && b.lines.capacity() && b.lines.capacity() <= kPooledLines)
+                pool.lines.push_back(std::move(b.lines));
+            if (pool.values.size() < kBuffers && b.values.capacity() && b.values.capacity() <= kPooledValues)
+                pool.values.push_back(std::move(b.values));
+        }
+    } catch (...) {  // out of memory: the rest are freed
     }
 }
 
@@ -78,21 +129,30 @@ void ReadAhead::run() {
                             thread_index(j) >= at - (at + kCycle - 1) / kCycle + kBuffers;)
                 scan_at_.wait(at, std::memory_order_acquire);
             if (stop_.load(std::memory_order_relaxed)) break;
+            int pending = Pending;
+            if (!states_[j].compare_exchange_strong(pending, Claimed, std::memory_order_acq_rel)) continue;
             const char* b = base_ + j * kStretch;
-            read(buffer_of(j), b, size_t(end_ - b) > kStretch ? b + kStretch : end_);
-            states_[j].store(Ready, std::memory_order_release);
+            int done = Gone;
+            try {
+                read(buffer_of(j), b, size_t(end_ - b) > kStretch ? b + kStretch : end_);
+                done = Ready;
+            } catch (...) {  // out of memory: the scan reads this stretch and the rest
+            }
+            states_[j].store(done, std::memory_order_release);
             states_[j].notify_one();
+            if (done == Gone) break;
         }
-    } catch (...) {  // out of memory: the scan reads the rest
+    } catch (...) {
     }
     for (; j < n_stretches_; j = next(j)) {
-        states_[j].store(Gone, std::memory_order_release);
-        states_[j].notify_one();
+        int pending = Pending;
+        if (states_[j].compare_exchange_strong(pending, Gone, std::memory_order_acq_rel)) states_[j].notify_one();
     }
 }
 
-// The lines that start in [b, e): each read as read_real_lines reads one, or marked
-// as not a plain line of reals; up to the block's last line, which is left alone.
+// The lines that start in [b, e): read as read_pair_lines or read_real_lines read
+// them, many at a time, or marked as not a plain line of reals; up to the block's last
+// line, which is left alone.
 void ReadAhead::read(Buffer& s, const char* b, const char* e) {
     s.lines.clear();
     s.values.clear();
@@ -102,20 +162,18 @@ void ReadAhead::read(Buffer& s, const char* b, const char* e) {
         if (!nl) return;
         p = nl + 1;
     }
-    s.lines.reserve(4096);
-    s.values.reserve(8192);
     constexpr size_t kRoom = 256;
     double values[kRoom];
     int32_t ids[kRoom];
+    uint32_t counts[kRoom];
     const char* nexts[kRoom];
-    for (unsigned k = 1; p < e; ++k) {
-        if (k % 256 == 0 && stop_.load(std::memory_order_relaxed)) return;
+    while (p < e && !stop_.load(std::memory_order_relaxed)) {
         const char* q = p;
         const char* last;
-        // plain `id, value` lines in one pass, as read_entry_head and read_real_lines take them
-        if (const size_t got = read_pair_lines(q, end_, readable_, kRoom, ids, values, last, nexts)) {
-            for (size_t r = 0; r < got && p < e; ++r) {
-                s.lines.push_back({p, nexts[r], 2, uint32_t(s.values.size()), EntryHead::Pair, ids[r], 0});
+        // plain `id, value` lines, then plain lines of reals; those that end past e one by one
+        if (const size_t got = read_pair_lines(q, e, readable_, kRoom, ids, values, last, nexts)) {
+            for (size_t r = 0; r < got; ++r) {
+                s.lines.push_back({p, nexts[r], 2, uint32_t(s.values.size()), ids[r], true});
                 s.values.push_back(double(ids[r]));
                 s.values.push_back(values[r]);
                 p = nexts[r];
@@ -124,21 +182,31 @@ void ReadAhead::read(Buffer& s, const char* b, const char* e) {
         }
         size_t lines;
         bool full;
-        const size_t got = read_real_lines(q, end_, readable_, SIZE_MAX, 1, values, kRoom, lines, last, full);
-        if (lines == 1) {
-            const char* e = q - 1;  // its "\n"
-            while (e > p && e[-1] == ',') --e;
-            EntryLine entry;
-            const char* rest;
-            const EntryHead head = read_entry_head(p, e, entry, rest);
-            s.lines.push_back({p, q, int32_t(got), uint32_t(s.values.size()), head, entry.first, entry.second});
+        size_t got = read_real_lines(q, e, readable_, SIZE_MAX, kRoom, values, kRoom, lines, last, full, counts, nexts);
+        if (!lines)
+            got = read_real_lines(q, end_, readable_, SIZE_MAX, 1, values, kRoom, lines, last, full, counts, nexts);
+        if (lines) {
+            uint32_t at = uint32_t(s.values.size());
+            for (size_t r = 0; r < lines; ++r) {
+                Line l{p, nexts[r], int32_t(counts[r]), at, 0, false};
+                if (counts[r] == 2) {  // an `id, value` entry?
+                    const char* end = nexts[r] - 1;
+                    while (end > p && end[-1] == ',') --end;
+                    EntryLine entry;
+                    const char* rest;
+                    l.pair = read_entry_head(p, end, entry, rest) == EntryHead::Pair;
+                    l.first = entry.first;
+                }
+                s.lines.push_back(l);
+                at += counts[r];
+                p = nexts[r];
+            }
             s.values.insert(s.values.end(), values, values + got);
-            p = q;
             continue;
         }
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end_ - p)));
         if (!nl) return;
-        s.lines.push_back({p, nl + 1, -1, uint32_t(s.values.size()), EntryHead::NotSimple, 0, 0});
+        s.lines.push_back({p, nl + 1, -1, uint32_t(s.values.size()), 0, false});
         p = nl + 1;
     }
 }

@@ -23,22 +23,26 @@ public:
     static constexpr size_t kCycle = 2;                   // of each kCycle stretches, the scan reads the first
 
     // A line read ahead: where it and the next one start, and its values (`count` of
-    // them from `at`; -1 when it is not a plain line of reals); for a plain line, how
-    // read_entry_line takes it as an entry line (its identifiers, when a range line).
+    // them from `at`; -1 when it is not a plain line of reals); whether read_entry_line
+    // takes it as an `id, value` entry (`pair`, `first` its id). A range line's
+    // identifiers are left to the scan, which reads one line of about twenty so.
     struct Line {
         const char* start;
         const char* next;
         int32_t count;
         uint32_t at;
-        EntryHead head;
-        int32_t first, second;
+        int32_t first;
+        bool pair;
     };
 
     // For the lines of a block of text that ends at `end`, whose bytes up to `readable` may be read.
     ReadAhead(const char* end, const char* readable) noexcept : end_(end), readable_(readable) {}
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
-    ~ReadAhead() { stop(); }
+    ~ReadAhead() {
+        stop();
+        return_buffers();
+    }
 
     // Lines read ahead, and the values their `at` counts from.
     struct Lines {
@@ -57,13 +61,18 @@ public:
     void took(size_t r) noexcept { hint_ += r; }
 
 private:
-    enum State : int { Pending, Ready, Gone };
-    // The lines of the thread's stretches, in buffers used in turn (kept, so that
-    // their memory is touched once).
+    // A stretch of the thread's is Pending until the thread claims it (Claimed, then
+    // Ready) or the scan gets there first and reads it itself (Own): the scan never
+    // waits for a stretch the thread has not begun. Gone: the thread stopped early.
+    enum State : int { Pending, Claimed, Ready, Own, Gone };
+    // The lines of the thread's stretches, in buffers used in turn; their memory is
+    // kept for the next read-ahead (a pool), so it is not faulted in anew every call.
     struct Buffer {
         std::vector<Line> lines;
         std::vector<double> values;
     };
+    void borrow_buffers();
+    void return_buffers() noexcept;
     static constexpr size_t kBuffers = 6;  // the thread may be this many of its stretches ahead
     // The thread's stretch j as the how-manieth of its stretches.
     static size_t thread_index(size_t j) { return j - j / kCycle - 1; }

@@ -230,7 +230,8 @@ size_t read_pair_lines(const char*& p, const char* end, const char* readable, si
 }
 
 size_t read_real_lines(const char*& p, const char* end, const char* readable, size_t want, size_t most,
-                       double* out, size_t room, size_t& lines, const char*& last, bool& full) noexcept {
+                       double* out, size_t room, size_t& lines, const char*& last, bool& full, uint32_t* counts,
+                       const char** nexts) noexcept {
     size_t total = 0;
     lines = 0;
     full = false;
@@ -254,6 +255,8 @@ size_t read_real_lines(const char*& p, const char* end, const char* readable, si
             got += n;
         }
         total += got;
+        if (counts) counts[lines] = uint32_t(got);
+        if (nexts) nexts[lines] = nl + 1;
         ++lines;
         last = p;
         p = nl + 1;

@@ -38,8 +38,10 @@ size_t read_pair_lines(const char*& p, const char* end, const char* readable, si
 // fields all read, ending in a "\n" before `end` (no "\r" in the text). Stops before
 // any other line, and (`full`) before a line whose fields might not fit the `room` of out. Their
 // values go to out; p goes past them, `last` to the start of the last one, `lines` to
-// their number. Returns the number of values. Bytes up to `readable` may be read.
+// their number; each line's count of values to `counts` and where the next starts
+// to `nexts`, when given. Returns the number of values. Bytes up to `readable` may be read.
 size_t read_real_lines(const char*& p, const char* end, const char* readable, size_t want, size_t most,
-                       double* out, size_t room, size_t& lines, const char*& last, bool& full) noexcept;
+                       double* out, size_t room, size_t& lines, const char*& last, bool& full,
+                       uint32_t* counts = nullptr, const char** nexts = nullptr) noexcept;
 
 }  // namespace femap

@@ -100,6 +100,13 @@ public:
         size_ += v.size();
         return true;
     }
+    // Appends the n identifiers first, first + 1, ... (as int32 wraps them).
+    bool append_run(int32_t first, size_t n) {
+        if (capacity_ - size_ < n && !self().grow(size_ + n)) return false;
+        for (size_t k = 0; k < n; ++k) data_[size_ + k] = static_cast<T>(static_cast<int32_t>(first + int64_t(k)));
+        size_ += n;
+        return true;
+    }
     size_t size() const { return size_; }
     std::span<const T> values() const { return {data_, size_}; }
     void truncate(size_t n) { size_ = std::min(size_, n); }

@@ -315,6 +315,10 @@ struct ScanBuffer {
     std::vector<T> v;
     bool push(T x) { v.push_back(x); return true; }
     bool append(std::span<const T> x) { v.insert(v.end(), x.begin(), x.end()); return true; }
+    bool append_run(int32_t first, size_t n) {
+        for (size_t k = 0; k < n; ++k) v.push_back(static_cast<T>(static_cast<int32_t>(first + int64_t(k))));
+        return true;
+    }
     size_t size() const { return v.size(); }
     void truncate(size_t n) { v.resize(std::min(n, v.size())); }
 };
@@ -325,7 +329,7 @@ struct ScanBuffer {
 // ScanBuffer), into which range values are read directly.
 template <class Lines, class Sink>
 Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd& end) {
-    constexpr bool buffered = requires { sink.values.truncate(0); sink.ids.push(0); };
+    constexpr bool buffered = requires { sink.values.truncate(0); sink.ids.append_run(0, 0); };
     typename Lines::Fields f;
     ScanBuffer<double> own;
     auto& values = [&]() -> auto& {
@@ -424,8 +428,7 @@ Conv scan_vector_values(Lines& lines, int64_t n, int64_t k, Sink& sink, ScanEnd&
         const size_t m = size_t(std::clamp<int64_t>(count, 0, int64_t(values.size() - base)));
         if constexpr (buffered) {
             values.truncate(base + m);
-            for (size_t off = 0; off < m; ++off)
-                if (!sink.ids.push(static_cast<int32_t>(first + int64_t(off)))) return Conv::Fail;
+            if (!sink.ids.append_run(first, m)) return Conv::Fail;
         } else {
             for (size_t off = 0; off < m; ++off)
                 if (!sink.pair(static_cast<int32_t>(first + int64_t(off)), values.v[off])) return Conv::Fail;

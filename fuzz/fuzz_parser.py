@@ -601,6 +601,10 @@ def one_input(data):
     finally:
         collector_on = gc.isenabled()
         gc.enable()
+        try:  # no file left behind by a run that ends without a crash
+            os.unlink(_PATH)
+        except OSError:
+            pass
     if not collector_on and not Ctx.gc_switched:
         raise AssertionError("the cyclic collector was left switched off")
 

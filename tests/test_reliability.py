@@ -186,8 +186,8 @@ def test_arrays_own_their_memory_at_every_size(write_file, n):
     handler_name = getattr(getattr(numpy, "_core", None) or numpy.core, "multiarray").get_handler_name
     for a in arrays:
         assert (a.flags.owndata, a.base, a.flags.writeable) == (True, None, True)
-        if sys.platform == "linux":  # large ones in huge-page mappings of their own
-            assert handler_name(a) == ("vexaro_huge_pages" if a.nbytes >= 1677720 else "default_allocator")
+        if sys.platform == "linux":  # large ones in mappings of their own
+            assert handler_name(a) == ("vexaro_huge_pages" if a.nbytes >= 262144 else "default_allocator")
         before = a.copy()
         a.resize(2 * a.shape[0], *a.shape[1:], refcheck=False)
         assert numpy.array_equal(a[: before.shape[0]], before) and not a[before.shape[0]:].any()

@@ -45,9 +45,12 @@ namespace {
 // all). NumPy advises its own arrays from 4 MiB on, and not their first and last
 // pages; these get it from kHugeFrom, where a mapping rounded up to whole huge pages
 // wastes at most a quarter of the array (else its tail has small pages). The arrays
-// carry the handler, so that NumPy frees and resizes them through it.
+// carry the handler, so that NumPy frees and resizes them through it. Arrays from
+// kMappedFrom on get mappings too, faulted in by one call (MADV_POPULATE_WRITE, where
+// the kernel has it) rather than a fault a page: the arrays are written whole at once.
 constexpr size_t kHuge = size_t(2) << 20;
 constexpr size_t kHugeFrom = kHuge / 5 * 4;
+constexpr size_t kMappedFrom = size_t(256) << 10;
 
 std::mutex g_mappings_mutex;  // guards what follows
 
@@ -71,7 +74,7 @@ size_t g_kept_count = 0, g_kept_bytes = 0;
 
 size_t mapping_bytes(size_t size) {
     const size_t huge = (size + kHuge - 1) / kHuge * kHuge;
-    return huge - size <= size / 4 ? huge : (size + 4095) / 4096 * 4096;
+    return size >= kHugeFrom && huge - size <= size / 4 ? huge : (size + 4095) / 4096 * 4096;
 }
 
 // A kept mapping of `len` bytes taken out of the kept ones, or null.
@@ -101,23 +104,34 @@ void keep_or_unmap(void* p, size_t len) {
     g_kept_bytes += len;
 }
 
+// A new mapping of `len` bytes for an array of `size`, zero-filled and faulted in;
+// null when none can be made.
+void* new_mapping(size_t size, size_t len) noexcept {
+    const bool huge = size >= kHugeFrom;
+    const size_t pad = huge ? kHuge : 0;
+    char* raw = static_cast<char*>(mmap(nullptr, len + pad, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (raw == MAP_FAILED) return nullptr;
+    char* p = raw;
+    if (huge) {
+        p = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1));
+        if (p > raw) munmap(raw, size_t(p - raw));
+        munmap(p + len, size_t(raw + len + kHuge - (p + len)));
+        madvise(p, len, MADV_HUGEPAGE);
+    }
+#ifdef MADV_POPULATE_WRITE
+    madvise(p, len, MADV_POPULATE_WRITE);  // (older kernels refuse it: then page by page)
+#endif
+    return p;
+}
+
 // A mapping for `size` bytes: a kept one (`kept` set; it holds an earlier array's
 // data), else a new one, zero-filled; null when none can be made.
-void* map_huge(size_t size, bool& kept) noexcept {
+void* map_array(size_t size, bool& kept) noexcept {
     const size_t len = mapping_bytes(size);
     std::lock_guard<std::mutex> lock(g_mappings_mutex);
     void* p = take_kept(len);
     kept = p != nullptr;
-    if (!p) {
-        char* raw = static_cast<char*>(
-            mmap(nullptr, len + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        if (raw == MAP_FAILED) return nullptr;
-        char* aligned = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1));
-        if (aligned > raw) munmap(raw, size_t(aligned - raw));
-        munmap(aligned + len, size_t(raw + len + kHuge - (aligned + len)));
-        madvise(aligned, len, MADV_HUGEPAGE);
-        p = aligned;
-    }
+    if (!p && !(p = new_mapping(size, len))) return nullptr;
     try {
         mappings().emplace(p, len);
     } catch (...) {
@@ -127,14 +141,14 @@ void* map_huge(size_t size, bool& kept) noexcept {
     return p;
 }
 
-// The length of p's mapping when p is one of map_huge's, else 0.
+// The length of p's mapping when p is one of map_array's, else 0.
 size_t mapped_bytes(void* p) noexcept {
     std::lock_guard<std::mutex> lock(g_mappings_mutex);
     auto it = mappings().find(p);
     return it == mappings().end() ? 0 : it->second;
 }
 
-// Frees p when it is one of map_huge's (true).
+// Frees p when it is one of map_array's (true).
 bool free_mapped(void* p) noexcept {
     std::lock_guard<std::mutex> lock(g_mappings_mutex);
     auto it = mappings().find(p);
@@ -146,14 +160,14 @@ bool free_mapped(void* p) noexcept {
 
 void* huge_malloc(void*, size_t size) noexcept {
     bool kept;
-    return size >= kHugeFrom ? map_huge(size, kept) : std::malloc(size ? size : 1);
+    return size >= kMappedFrom ? map_array(size, kept) : std::malloc(size ? size : 1);
 }
 
 void* huge_calloc(void*, size_t n, size_t elsize) noexcept {
     if (elsize && n > SIZE_MAX / elsize) return nullptr;
-    if (n * elsize < kHugeFrom) return std::calloc(n ? n : 1, elsize ? elsize : 1);
+    if (n * elsize < kMappedFrom) return std::calloc(n ? n : 1, elsize ? elsize : 1);
     bool kept;
-    void* p = map_huge(n * elsize, kept);
+    void* p = map_array(n * elsize, kept);
     if (p && kept) std::memset(p, 0, n * elsize);
     return p;
 }
@@ -196,7 +210,7 @@ PyObject* new_array(bool real, size_t rows, int columns, const void* values) {
     const size_t bytes = rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t));
     PyObject* array;
 #if FEMAP_HUGE_ARRAYS
-    if (PyObject* handler = bytes >= kHugeFrom ? huge_handler() : nullptr) {
+    if (PyObject* handler = bytes >= kMappedFrom ? huge_handler() : nullptr) {
         Ref before = Ref::steal(PyDataMem_SetHandler(handler));
         if (!before) return nullptr;
         array = PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, real ? NPY_FLOAT64 : NPY_INT32);

@@ -1,6 +1,7 @@
 #include "read_ahead.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -32,10 +33,8 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
     std::atomic<int>& state_j = states_[j];
     int state = Pending;
     if (state_j.compare_exchange_strong(state, Own, std::memory_order_acq_rel)) state = Own;
-    while (state == Claimed) {
-        state_j.wait(Claimed, std::memory_order_acquire);
-        state = state_j.load(std::memory_order_acquire);
-    }
+    if (state == Claimed && gave_up_ != j && (state = wait_while_claimed(state_j)) == Claimed) gave_up_ = j;
+    if (state == Claimed) state = Own;  // the thread is held up: read here, and take its lines if they come
     if (state == Own) {  // not begun by the thread: read here
         own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
         return {};
@@ -59,6 +58,18 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
     }
     hint_stretch_ = j, hint_ = r;
     return {std::span<const Line>(s.lines.data() + r, s.lines.size() - r), s.values.data()};
+}
+
+int ReadAhead::wait_while_claimed(const std::atomic<int>& state) noexcept {
+    const auto give_up = std::chrono::steady_clock::now() + kPatience;
+    int now;
+    for (unsigned k = 1; (now = state.load(std::memory_order_acquire)) == Claimed; ++k) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();  // (leaves the core to the thread where the two share one)
+#endif
+        if (k % 64 == 0 && std::chrono::steady_clock::now() >= give_up) break;
+    }
+    return now;
 }
 
 void ReadAhead::start(const char* p) {

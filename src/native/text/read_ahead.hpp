@@ -5,6 +5,7 @@
 // there. No Python here.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -78,6 +79,12 @@ private:
     static size_t thread_index(size_t j) { return j - j / kCycle - 1; }
     Buffer& buffer_of(size_t j) { return buffers_[thread_index(j) % kBuffers]; }
 
+    // How long the scan waits for a stretch the thread is reading before it reads it
+    // itself: about twice what a stretch takes. Past that the thread is not running
+    // (a virtual processor the host took away), and may not be for milliseconds.
+    static constexpr std::chrono::microseconds kPatience{150};
+    // The state of a stretch once it is no longer Claimed, or Claimed after kPatience.
+    static int wait_while_claimed(const std::atomic<int>& state) noexcept;
     void start(const char* p);
     void run();
     void read(Buffer& s, const char* b, const char* e);
@@ -95,6 +102,7 @@ private:
     size_t n_stretches_ = 0;
     size_t told_ = 0;                  // the last stretch scan_at_ was told
     size_t hint_stretch_ = SIZE_MAX, hint_ = 0;  // where the lines taken last end
+    size_t gave_up_ = SIZE_MAX;                  // the stretch the scan stopped waiting for
     std::atomic<size_t> scan_at_{0};  // the stretch the scan is in
     std::atomic<bool> stop_{false};
     std::thread thread_;

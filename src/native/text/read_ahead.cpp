@@ -35,7 +35,7 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
     if (state_j.compare_exchange_strong(state, Own, std::memory_order_acq_rel)) state = Own;
     if (state == Claimed && gave_up_ != j && (state = wait_while_claimed(state_j)) == Claimed) gave_up_ = j;
     if (state == Claimed) state = Own;  // the thread is held up: read here, and take its lines if they come
-    if (state == Own) {  // not begun by the thread: read here
+    if (state == Own) {  // not begun by the thread, or held up there: read here
         own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
         return {};
     }

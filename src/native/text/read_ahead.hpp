@@ -26,7 +26,7 @@ public:
     // A line read ahead: where it and the next one start, and its values (`count` of
     // them from `at`; -1 when it is not a plain line of reals); whether read_entry_line
     // takes it as an `id, value` entry (`pair`, `first` its id). A range line's
-    // identifiers are left to the scan, which reads one line of about twenty so.
+    // identifiers are left to the scan, which meets such a line once in about twenty.
     struct Line {
         const char* start;
         const char* next;

@@ -158,12 +158,12 @@ bool free_mapped(void* p) noexcept {
     return true;
 }
 
-void* huge_malloc(void*, size_t size) noexcept {
+void* array_malloc(void*, size_t size) noexcept {
     bool kept;
     return size >= kMappedFrom ? map_array(size, kept) : std::malloc(size ? size : 1);
 }
 
-void* huge_calloc(void*, size_t n, size_t elsize) noexcept {
+void* array_calloc(void*, size_t n, size_t elsize) noexcept {
     if (elsize && n > SIZE_MAX / elsize) return nullptr;
     if (n * elsize < kMappedFrom) return std::calloc(n ? n : 1, elsize ? elsize : 1);
     bool kept;
@@ -172,30 +172,30 @@ void* huge_calloc(void*, size_t n, size_t elsize) noexcept {
     return p;
 }
 
-void huge_free(void*, void* p, size_t) noexcept {
+void array_free(void*, void* p, size_t) noexcept {
     if (p && !free_mapped(p)) std::free(p);
 }
 
-void* huge_realloc(void*, void* p, size_t size) noexcept {
+void* array_realloc(void*, void* p, size_t size) noexcept {
     const size_t len = p ? mapped_bytes(p) : 0;
     if (!len) return std::realloc(p, size ? size : 1);
-    void* q = huge_malloc(nullptr, size);
+    void* q = array_malloc(nullptr, size);
     if (!q) return nullptr;
     std::memcpy(q, p, std::min(len, size));
-    huge_free(nullptr, p, 0);
+    array_free(nullptr, p, 0);
     return q;
 }
 
-PyDataMem_Handler g_huge_handler = {"vexaro_huge_pages", 1,
-                                    {nullptr, huge_malloc, huge_calloc, huge_realloc, huge_free}};
+PyDataMem_Handler g_array_handler = {"vexaro_huge_pages", 1,
+                                     {nullptr, array_malloc, array_calloc, array_realloc, array_free}};
 
 // The handler's capsule, or null where NumPy's own advice is switched off
 // (NUMPY_MADVISE_HUGEPAGE=0).
-PyObject* huge_handler() {
+PyObject* array_handler() {
     static PyObject* const capsule = [] {
         const char* advise = std::getenv("NUMPY_MADVISE_HUGEPAGE");
         if (advise && std::atoi(advise) == 0) return static_cast<PyObject*>(nullptr);
-        PyObject* c = PyCapsule_New(&g_huge_handler, "mem_handler", nullptr);
+        PyObject* c = PyCapsule_New(&g_array_handler, "mem_handler", nullptr);
         if (!c) PyErr_Clear();  // the arrays keep NumPy's memory
         return c;
     }();
@@ -210,7 +210,7 @@ PyObject* new_array(bool real, size_t rows, int columns, const void* values) {
     const size_t bytes = rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t));
     PyObject* array;
 #if FEMAP_HUGE_ARRAYS
-    if (PyObject* handler = bytes >= kMappedFrom ? huge_handler() : nullptr) {
+    if (PyObject* handler = bytes >= kMappedFrom ? array_handler() : nullptr) {
         Ref before = Ref::steal(PyDataMem_SetHandler(handler));
         if (!before) return nullptr;
         array = PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, real ? NPY_FLOAT64 : NPY_INT32);

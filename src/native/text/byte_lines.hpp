@@ -174,10 +174,9 @@ public:
             out.first = l.first;
             out.value = v[1];
         } else {
-            const char* e = l.next - 1;  // its "\n"
-            while (e > l.start && e[-1] == ',') --e;
-            const char* rest;
-            if (l.count < 3 || read_entry_head(l.start, e, out, rest) != EntryHead::Range) return RealLine::NotSimple;
+            const char* rest;  // (l.next - 1: its "\n")
+            if (read_entry_head(l.start, trailing_commas_off(l.start, l.next - 1), out, rest) != EntryHead::Range)
+                return RealLine::NotSimple;
             for (int32_t j = 2; j < l.count; ++j)
                 if (!push(v[j])) return RealLine::PushFailed;
         }

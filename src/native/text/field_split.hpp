@@ -85,6 +85,12 @@ size_t for_each_field_ascii(std::string_view line, size_t limit, Field&& field) 
     return found;
 }
 
+// The end of the text [p, e) without its trailing commas.
+inline const char* trailing_commas_off(const char* p, const char* e) noexcept {
+    while (e > p && e[-1] == ',') --e;
+    return e;
+}
+
 // Every field of an ASCII line read as a real, in order, into push(double) -> bool,
 // when the line is that simple: each field a number parse_real_prefix reads, with blanks
 // at most around it, no empty field but the trailing commas. The fields and values are
@@ -93,8 +99,7 @@ size_t for_each_field_ascii(std::string_view line, size_t limit, Field&& field) 
 template <class Push>
 RealLine read_real_line(std::string_view line, Push&& push, const char* limit = nullptr) {
     const char* p = line.data();
-    const char* e = p + line.size();
-    while (e > p && e[-1] == ',') --e;
+    const char* e = trailing_commas_off(p, p + line.size());
     if (!limit) limit = e;
     double batch[kRealBatch];
     for (bool done = false; !done;) {
@@ -153,8 +158,7 @@ inline EntryHead read_entry_head(const char* p, const char* e, EntryLine& out, c
 template <class Push>
 RealLine read_entry_line(std::string_view line, EntryLine& out, Push&& push, const char* limit = nullptr) {
     const char* p = line.data();
-    const char* e = p + line.size();
-    while (e > p && e[-1] == ',') --e;
+    const char* e = trailing_commas_off(p, p + line.size());
     if (!limit) limit = e;
     const char* rest;
     switch (read_entry_head(p, e, out, rest)) {

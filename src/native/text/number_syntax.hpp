@@ -2,6 +2,7 @@
 // the text decide, for the forms the fast path is written for. Anything else comes
 // back as Unsure and is handed to the interpreter.
 #pragma once
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -131,16 +132,20 @@ inline bool scale_by_power_of_ten(uint64_t w, int q, bool neg, double& out) noex
 inline bool to_double(uint64_t mantissa, int scale, bool neg, double& out) noexcept {
     if (mantissa > (uint64_t(1) << 53) || scale < -22 || scale > 22) return scale_by_power_of_ten(mantissa, scale, neg, out);
     // Both a product and a quotient, one of them by 1 (exact): no branch on the sign of
-    // the scale, which varies from value to value.
-    static constexpr double kTimes[] = {1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1,
-                                        1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1e0,  1e1,
-                                        1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                        1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    static constexpr double kOver[] = {1e22, 1e21, 1e20, 1e19, 1e18, 1e17, 1e16, 1e15, 1e14, 1e13, 1e12, 1e11,
-                                       1e10, 1e9,  1e8,  1e7,  1e6,  1e5,  1e4,  1e3,  1e2,  1e1,  1,    1,
-                                       1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1,
-                                       1,    1,    1,    1,    1,    1,    1,    1,    1};
-    const double d = static_cast<double>(mantissa) * kTimes[scale + 22] / kOver[scale + 22];
+    // the scale, which varies from value to value. Indexed by scale + 22.
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr auto kTimes = [] {
+        std::array<double, 45> t{};
+        for (int s = -22; s <= 22; ++s) t[size_t(s + 22)] = s > 0 ? kPow10[s] : 1;
+        return t;
+    }();
+    static constexpr auto kOver = [] {
+        std::array<double, 45> t{};
+        for (int s = -22; s <= 22; ++s) t[size_t(s + 22)] = s < 0 ? kPow10[-s] : 1;
+        return t;
+    }();
+    const double d = static_cast<double>(mantissa) * kTimes[size_t(scale + 22)] / kOver[size_t(scale + 22)];
     out = std::bit_cast<double>(std::bit_cast<uint64_t>(d) ^ (static_cast<uint64_t>(neg) << 63));
     return true;
 }

@@ -33,8 +33,11 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
     std::atomic<int>& state_j = states_[j];
     int state = Pending;
     if (state_j.compare_exchange_strong(state, Own, std::memory_order_acq_rel)) state = Own;
-    if (state == Claimed && gave_up_ != j && (state = wait_while_claimed(state_j)) == Claimed) gave_up_ = j;
-    if (state == Claimed) state = Own;  // the thread is held up: read here, and take its lines if they come
+    if (state == Claimed && gave_up_ != j) state = wait_while_claimed(state_j);
+    if (state == Claimed) {  // the thread is held up: read here, and take its lines if they come
+        gave_up_ = j;
+        state = Own;
+    }
     if (state == Own) {  // not begun by the thread, or held up there: read here
         own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
         return {};
@@ -132,28 +135,25 @@ void ReadAhead::return_buffers() noexcept {
 void ReadAhead::run() {
     size_t j = 1;
     auto next = [](size_t k) { return (k + 1) % kCycle ? k + 1 : k + 2; };
-    try {
-        for (; j < n_stretches_ && !stop_.load(std::memory_order_relaxed); j = next(j)) {
-            // no further ahead of the scan than its buffers allow: the stretch that used
-            // this one's last is behind the scan (stop() sets scan_at_ to its most)
-            for (size_t at; (at = scan_at_.load(std::memory_order_acquire)) < j &&
-                            thread_index(j) >= at - (at + kCycle - 1) / kCycle + kBuffers;)
-                scan_at_.wait(at, std::memory_order_acquire);
-            if (stop_.load(std::memory_order_relaxed)) break;
-            int pending = Pending;
-            if (!states_[j].compare_exchange_strong(pending, Claimed, std::memory_order_acq_rel)) continue;
-            const char* b = base_ + j * kStretch;
-            int done = Gone;
-            try {
-                read(buffer_of(j), b, size_t(end_ - b) > kStretch ? b + kStretch : end_);
-                done = Ready;
-            } catch (...) {  // out of memory: the scan reads this stretch and the rest
-            }
-            states_[j].store(done, std::memory_order_release);
-            states_[j].notify_one();
-            if (done == Gone) break;
+    for (; j < n_stretches_ && !stop_.load(std::memory_order_relaxed); j = next(j)) {
+        // no further ahead of the scan than its buffers allow: the stretch that used
+        // this one's last is behind the scan (stop() sets scan_at_ to its most)
+        for (size_t at; (at = scan_at_.load(std::memory_order_acquire)) < j &&
+                        thread_index(j) >= at - (at + kCycle - 1) / kCycle + kBuffers;)
+            scan_at_.wait(at, std::memory_order_acquire);
+        if (stop_.load(std::memory_order_relaxed)) break;
+        int pending = Pending;
+        if (!states_[j].compare_exchange_strong(pending, Claimed, std::memory_order_acq_rel)) continue;
+        const char* b = base_ + j * kStretch;
+        int done = Gone;
+        try {
+            read(buffer_of(j), b, size_t(end_ - b) > kStretch ? b + kStretch : end_);
+            done = Ready;
+        } catch (...) {  // out of memory: the scan reads this stretch and the rest
         }
-    } catch (...) {
+        states_[j].store(done, std::memory_order_release);
+        states_[j].notify_one();
+        if (done == Gone) break;
     }
     for (; j < n_stretches_; j = next(j)) {
         int pending = Pending;
@@ -201,11 +201,9 @@ void ReadAhead::read(Buffer& s, const char* b, const char* e) {
             for (size_t r = 0; r < lines; ++r) {
                 Line l{p, nexts[r], int32_t(counts[r]), at, 0, false};
                 if (counts[r] == 2) {  // an `id, value` entry?
-                    const char* end = nexts[r] - 1;
-                    while (end > p && end[-1] == ',') --end;
                     EntryLine entry;
                     const char* rest;
-                    l.pair = read_entry_head(p, end, entry, rest) == EntryHead::Pair;
+                    l.pair = read_entry_head(p, trailing_commas_off(p, nexts[r] - 1), entry, rest) == EntryHead::Pair;
                     l.first = entry.first;
                 }
                 s.lines.push_back(l);

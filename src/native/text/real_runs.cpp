@@ -240,8 +240,7 @@ size_t read_real_lines(const char*& p, const char* end, const char* readable, si
         if (!nl) break;  // the block's last line: left to the line walk
         const std::string_view text(p, size_t(nl - p));
         if (may_be_minus_one(text)) break;
-        const char* e = nl;
-        while (e > p && e[-1] == ',') --e;
+        const char* e = trailing_commas_off(p, nl);
         if (room - total < size_t(e - p) / 2 + 2) {  // its fields might not fit
             full = true;
             break;

@@ -5,9 +5,9 @@
 BUILD_A and BUILD_B are stage directories (tools/dev-build prints one); ARGs are ints
 passed to the method. Each round times both builds, in turns that swap every round, on
 a parser of each over the same file: a sample repeats the call for 50 ms at least and
-keeps the results until the clock stops, as benchmarks/run.py does, after writing and
-freeing M MiB. On a shared virtual machine whose speed drifts over seconds, the ratio
-B/A of each round is steadier than medians taken minutes apart.
+keeps the results until the clock stops, without collections, as benchmarks/run.py
+does, after writing and freeing M MiB. On a shared virtual machine whose speed drifts
+over seconds, the ratio B/A of each round is steadier than medians taken minutes apart.
 """
 import argparse
 import gc
@@ -52,9 +52,11 @@ def main():
             gc.collect()
             if a.warm_mib:
                 np.ones(a.warm_mib << 17)  # written, then freed
+            gc.disable()  # as run.py times: no collection in a sample
             t = time.perf_counter()
             results = [calls[k](*a.args) for _ in range(inner)]
             samples[k].append((time.perf_counter() - t) / inner)
+            gc.enable()
             del results
     for stage, s in zip(a.builds, samples):
         print(f"{stage}: median {statistics.median(s) * 1e3:.2f} ms (calls per sample: {inner})")

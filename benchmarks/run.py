@@ -5,6 +5,8 @@ baseline (benchmarks/baseline.py) and, for construction, of the floor (reading t
 file's bytes and counting lines from Python); the ratios; the MB/s of the block text
 that the array extractors read; peak memory (in subprocesses); pickling. Results are
 also checked against the baseline (and the materialised runs against the lazy ones).
+Timed runs keep their results until the clock stops and run without collections (as
+timeit does).
 
     python benchmarks/generate.py benchmarks/data/bench.neu --size-mb 30
     PYTHONPATH=build/bench/stage python benchmarks/run.py --file benchmarks/data/bench.neu
@@ -19,6 +21,7 @@ Operations (--only, comma-separated; groups: all, extract, mat, pickle):
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
 import hashlib
 import json
@@ -114,6 +117,22 @@ def warm_memory():
         write_new_memory(WARM_MIB)
 
 
+@contextlib.contextmanager
+def collector_off():
+    """No collection during a timed run (timeit's convention). A collection of the oldest
+    generation visits every container in this process, the baseline parser's lists of
+    lines among them (about 170 ms on a 600 MB file): a sample that happened to start one
+    paid for it, and a fast extractor's sample, holding several times more results than
+    the baseline's, started them several times as often."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
 class Variant:
     """One contender of an alternation: a callable and how often it may run."""
 
@@ -128,9 +147,10 @@ class Variant:
         gc.collect()
         warm_memory()
         if self.inner is None:
-            t0 = time.perf_counter()
-            result = self.fn(arg) if self.setup else self.fn()
-            t = time.perf_counter() - t0
+            with collector_off():
+                t0 = time.perf_counter()
+                result = self.fn(arg) if self.setup else self.fn()
+                t = time.perf_counter() - t0
             if keep:
                 self.first = result
             del result
@@ -141,12 +161,13 @@ class Variant:
                 self.inner = max(1, math.ceil(min_time / max(t, 1e-7)))
             return
         fn, inner = self.fn, self.inner
-        t0 = time.perf_counter()
-        if self.setup:
-            results = fn(arg)
-        else:
-            results = [fn() for _ in range(inner)]  # freed after the clock stops
-        self.samples.append((time.perf_counter() - t0) / inner)
+        with collector_off():
+            t0 = time.perf_counter()
+            if self.setup:
+                results = fn(arg)
+            else:
+                results = [fn() for _ in range(inner)]  # freed after the clock stops
+            self.samples.append((time.perf_counter() - t0) / inner)
         del results
 
     @property

@@ -387,6 +387,22 @@ int main() {
     }
     CHECK(blocks_seen > 40000);
 
+    // Passing over lines lands where counting line feeds one by one does: lines of 0 to
+    // 300 bytes (windows with no line end, with many), from any line start, any count.
+    for (int rep = 0; rep < 20000; ++rep) {
+        auto draw = [&](unsigned n) { seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; return unsigned(seed >> 33) % n; };
+        std::string s;
+        for (unsigned k = 0, n = draw(40); k < n; ++k) s += std::string(draw(4) ? draw(8) : draw(300), "1,. "[draw(4)]) + "\n";
+        s += std::string(draw(70), 'x');
+        std::vector<size_t> starts{0};
+        for (size_t k = 0; k < s.size(); ++k)
+            if (s[k] == '\n') starts.push_back(k + 1);
+        const size_t from = draw(unsigned(starts.size()));
+        const int64_t count = 1 + draw(draw(3) ? 4 : 50);
+        const size_t want = from + size_t(count) < starts.size() ? starts[from + size_t(count)] : s.size();
+        CHECK(skip_lf_lines(s.data(), s.size(), starts[from], count) == want);
+    }
+
     // The skip walk's bulk pass stops no later than the first line it must look at (3 or
     // more fields, or a field 0 that may read -1), and at it on plain text; the line
     // cursor it leaves gives the same lines as a fresh one.

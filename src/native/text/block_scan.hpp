@@ -24,25 +24,6 @@ struct BodySpan {
     int64_t n_lines;  // number of body lines
 };
 
-namespace detail {
-
-// Bit i set where p[i] == c, for i in [0, 64).
-inline uint64_t byte_mask64(const char* p, char c) noexcept {
-    uint64_t m = 0;
-#if defined(__SSE2__)
-    const __m128i v = _mm_set1_epi8(c);
-    for (int k = 0; k < 4; ++k)
-        m |= uint64_t(uint32_t(_mm_movemask_epi8(
-                 _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k)), v))))
-             << (16 * k);
-#else
-    for (int i = 0; i < 64; ++i) m |= uint64_t(p[i] == c) << i;
-#endif
-    return m;
-}
-
-}  // namespace detail
-
 // The start of the first delimiter line at or after `from` (a line start), or `size`
 // when there is none; `lines` gets the number of lines from `from` up to there. Lines
 // end as find_line_end ends them. 64 bytes are looked at a time: a delimiter line

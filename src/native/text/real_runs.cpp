@@ -20,20 +20,6 @@ namespace femap {
 
 namespace {
 
-// Bit k set where byte k of the 64 at p is c.
-[[gnu::always_inline]] inline uint64_t byte_mask64(const char* p, char c) noexcept {
-    uint64_t mask = 0;
-#if defined(__SSE2__)
-    for (int k = 0; k < 4; ++k)
-        mask |= uint64_t(uint32_t(_mm_movemask_epi8(
-                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k)), _mm_set1_epi8(c)))))
-                << (16 * k);
-#else
-    for (int k = 0; k < 64; ++k) mask |= uint64_t(p[k] == c) << k;
-#endif
-    return mask;
-}
-
 // The loop over a run's fields, for any field reader: commas found 64 bytes at a time,
 // the end of the run taken as one more; the fields' ends gathered first, then read in a
 // loop of a known count (the branches of one do not stall the reading of the others).
@@ -47,7 +33,7 @@ template <class Field>
         const size_t left = size_t(e - q);
         uint64_t mask = 0;
         if (limit - q >= 64)
-            mask = byte_mask64(q, ',');
+            mask = detail::byte_mask64(q, ',');
         else
             for (size_t k = 0; k < std::min<size_t>(64, left); ++k) mask |= uint64_t(q[k] == ',') << k;
         if (left < 64) {
@@ -82,8 +68,8 @@ template <class Field>
         if (!ends) {
             if (readable - p < 64) break;
             window = p, o = 0;
-            window_ends = ends = byte_mask64(p, '\n');
-            window_commas = byte_mask64(p, ',');
+            window_ends = ends = detail::byte_mask64(p, '\n');
+            window_commas = detail::byte_mask64(p, ',');
             if (!ends) break;
         }
         const unsigned e = unsigned(__builtin_ctzll(ends));

@@ -45,6 +45,25 @@ inline unsigned popcount64(uint64_t x) noexcept {
     return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
 }
 
+namespace detail {
+
+// Bit i set where p[i] == c, for i in [0, 64).
+[[gnu::always_inline]] inline uint64_t byte_mask64(const char* p, char c) noexcept {
+    uint64_t m = 0;
+#if defined(__SSE2__)
+    const __m128i v = _mm_set1_epi8(c);
+    for (int k = 0; k < 4; ++k)
+        m |= uint64_t(uint32_t(_mm_movemask_epi8(
+                 _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k)), v))))
+             << (16 * k);
+#else
+    for (int i = 0; i < 64; ++i) m |= uint64_t(p[i] == c) << i;
+#endif
+    return m;
+}
+
+}  // namespace detail
+
 // Line ends as universal newlines translate them: "\n", "\r\n" or a lone "\r".
 struct LineEnd {
     size_t text_end;    // end of the line's text
@@ -78,22 +97,7 @@ found:
 }
 
 // The start of the line `count` (>= 1) lines after the one that starts at `pos`, in
-// text without any "\r"; size when the text ends first. The newlines of 16 bytes are
-// found at once, however many lines they end.
-inline size_t skip_lf_lines(const char* data, size_t size, size_t pos, int64_t count) noexcept {
-    size_t i = pos;
-#if defined(__SSE2__)
-    const __m128i nl = _mm_set1_epi8('\n');
-    for (; i + 16 <= size; i += 16) {
-        __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, nl))); mask;
-             mask &= mask - 1)
-            if (--count == 0) return i + static_cast<size_t>(__builtin_ctz(mask)) + 1;
-    }
-#endif
-    for (; i < size; ++i)
-        if (data[i] == '\n' && --count == 0) return i + 1;
-    return size;
-}
+// text without any "\r"; size when the text ends first.
+size_t skip_lf_lines(const char* data, size_t size, size_t pos, int64_t count) noexcept;
 
 }  // namespace femap

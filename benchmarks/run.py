@@ -5,8 +5,8 @@ baseline (benchmarks/baseline.py) and, for construction, of the floor (reading t
 file's bytes and counting lines from Python); the ratios; the MB/s of the block text
 that the array extractors read; peak memory (in subprocesses); pickling. Results are
 also checked against the baseline (and the materialised runs against the lazy ones).
-Timed runs keep their results until the clock stops and run without collections (as
-timeit does).
+Timed runs keep their results until the clock stops; a sample that repeats a fast call
+runs without collections (as timeit does).
 
     python benchmarks/generate.py benchmarks/data/bench.neu --size-mb 30
     PYTHONPATH=build/bench/stage python benchmarks/run.py --file benchmarks/data/bench.neu
@@ -118,14 +118,16 @@ def warm_memory():
 
 
 @contextlib.contextmanager
-def collector_off():
-    """No collection during a timed run (timeit's convention). A collection of the oldest
-    generation visits every container in this process, the baseline parser's lists of
-    lines among them (about 170 ms on a 600 MB file): a sample that happened to start one
-    paid for it, and a fast extractor's sample, holding several times more results than
-    the baseline's, started them several times as often."""
+def collector_off(off):
+    """No collection while a sample repeats a call (timeit's convention): the results of
+    its earlier calls are held, and a collection would visit them and every container of
+    this process, the baseline parser's lists of lines among them (about 170 ms a full
+    collection on a 600 MB file), which no single call pays; a fast extractor's sample,
+    holding several times more results than the baseline's, started such collections
+    several times as often. A sample of one call runs as callers run it, collector on."""
     was_enabled = gc.isenabled()
-    gc.disable()
+    if off:
+        gc.disable()
     try:
         yield
     finally:
@@ -147,10 +149,9 @@ class Variant:
         gc.collect()
         warm_memory()
         if self.inner is None:
-            with collector_off():
-                t0 = time.perf_counter()
-                result = self.fn(arg) if self.setup else self.fn()
-                t = time.perf_counter() - t0
+            t0 = time.perf_counter()
+            result = self.fn(arg) if self.setup else self.fn()
+            t = time.perf_counter() - t0
             if keep:
                 self.first = result
             del result
@@ -161,7 +162,7 @@ class Variant:
                 self.inner = max(1, math.ceil(min_time / max(t, 1e-7)))
             return
         fn, inner = self.fn, self.inner
-        with collector_off():
+        with collector_off(inner > 1):
             t0 = time.perf_counter()
             if self.setup:
                 results = fn(arg)

@@ -79,6 +79,12 @@ inline ScratchPool& scratch_pool() {
     return pool;
 }
 
+// Writes the n identifiers first, first + 1, ... of a range line (as int32 wraps them).
+template <class T>
+void write_id_run(T* out, int32_t first, size_t n) noexcept {
+    for (size_t k = 0; k < n; ++k) out[k] = static_cast<T>(static_cast<int32_t>(first + int64_t(k)));
+}
+
 // push and append over malloc'd memory the buffer owns, which Derived::grow(need) makes
 // room in (realloc_for: doubling, 1024 values at least): the buffer shape the value
 // scan and the array sinks write into.
@@ -100,10 +106,10 @@ public:
         size_ += v.size();
         return true;
     }
-    // Appends the n identifiers first, first + 1, ... (as int32 wraps them).
+    // Appends the n identifiers first, first + 1, ... (write_id_run).
     bool append_run(int32_t first, size_t n) {
         if (capacity_ - size_ < n && !self().grow(size_ + n)) return false;
-        for (size_t k = 0; k < n; ++k) data_[size_ + k] = static_cast<T>(static_cast<int32_t>(first + int64_t(k)));
+        write_id_run(data_ + size_, first, n);
         size_ += n;
         return true;
     }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "field_split.hpp"
+#include "grow_buffer.hpp"
 #include "outcomes.hpp"
 
 namespace femap {
@@ -316,7 +317,9 @@ struct ScanBuffer {
     bool push(T x) { v.push_back(x); return true; }
     bool append(std::span<const T> x) { v.insert(v.end(), x.begin(), x.end()); return true; }
     bool append_run(int32_t first, size_t n) {
-        for (size_t k = 0; k < n; ++k) v.push_back(static_cast<T>(static_cast<int32_t>(first + int64_t(k))));
+        const size_t at = v.size();
+        v.resize(at + n);
+        write_id_run(v.data() + at, first, n);
         return true;
     }
     size_t size() const { return v.size(); }

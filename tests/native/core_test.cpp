@@ -587,16 +587,19 @@ int main() {
     const char* odd_lines[] = {"", "x", "  ", " 3, 4.5", "7 , 1.25 ,", "12,11,1.", "9 ,  8.5", "4,4,  2.5 ",
                                "6,6,1D2", "1,1,1e300", "8,8,-0.", "1,2", "-7,3.5"};
     // Also with the thread sharing one processor with the scan (it was allowed two when
-    // started): then the scan gets to stretches before the thread and reads them itself.
-    for (auto [odd, pair_share, one_processor] :
-         {std::tuple{0u, 4u, false}, {2000u, 4u, false}, {300u, 4u, false}, {40u, 4u, false}, {7u, 4u, false},
-          {0u, 11u, false}, {90u, 11u, false}, {0u, 4u, true}, {40u, 11u, true}}) {
+    // started): then the scan gets to stretches before the thread and reads them itself;
+    // and with a range's values on one line of up to 900 plain reals (a batch of the
+    // thread holds 4096 values: some lines fill batches, a few do not fit one).
+    for (auto [odd, pair_share, one_processor, long_lines] :
+         {std::tuple{0u, 4u, false, false}, {2000u, 4u, false, false}, {300u, 4u, false, false},
+          {40u, 4u, false, false}, {7u, 4u, false, false}, {0u, 11u, false, false}, {90u, 11u, false, false},
+          {0u, 4u, true, false}, {40u, 11u, true, false}, {40u, 4u, false, true}}) {
         OneProcessor pinned(one_processor);
         auto draw = [&](unsigned n) { seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; return unsigned(seed >> 33) % n; };
         auto real = [&] {
             static const char* forms[] = {"%.8g", "%.7E", "%.17g", "%.1f", " %.3f", "%.16E ", "%.0f"};
             char b[400];
-            std::snprintf(b, sizeof b, forms[draw(7)], (draw(2) ? -1.0 : 1.0) * std::ldexp(double(draw(1u << 30)), int(draw(40)) - 50));
+            std::snprintf(b, sizeof b, forms[draw(long_lines ? 2 : 7)], (draw(2) ? -1.0 : 1.0) * std::ldexp(double(draw(1u << 30)), int(draw(40)) - 50));
             return std::string(b);
         };
         std::string s;
@@ -610,10 +613,11 @@ int main() {
                 s += std::to_string(id++) + "," + real() + (draw(2) ? ",\n" : "\n");
                 continue;
             }
-            const unsigned count = draw(40) + 1;
+            const unsigned count = long_lines ? draw(900) + 1 : draw(40) + 1;
             s += std::to_string(id) + "," + std::to_string(id + int32_t(count) - 1);
             id += int32_t(count);
-            for (unsigned v = 0; v < count; ++v) s += (v == 8 || (v > 8 && (v - 8) % 10 == 0) ? ",\n" : ",") + real();
+            for (unsigned v = 0; v < count; ++v)
+                s += (!long_lines && (v == 8 || (v > 8 && (v - 8) % 10 == 0)) ? ",\n" : ",") + real();
             s += ",\n";
         }
         s += draw(2) ? "-1,0.\n" : "";

@@ -97,7 +97,7 @@ namespace {
 struct BufferPool {
     std::mutex mutex;
     std::vector<std::vector<ReadAhead::Line>> lines;
-    std::vector<std::vector<double>> values;
+    std::vector<ReadAhead::Values> values;
 };
 BufferPool& buffer_pool() {
     static BufferPool* pool = new BufferPool;
@@ -105,7 +105,7 @@ BufferPool& buffer_pool() {
 }
 // Kept in the pool: buffers of ordinary stretches (a stretch of lines of one short
 // value each would need far more).
-constexpr size_t kPooledLines = 2048, kPooledValues = 16384;
+constexpr size_t kPooledLines = 2048, kPooledValues = 32768;
 }  // namespace
 
 void ReadAhead::borrow_buffers() {
@@ -173,7 +173,7 @@ void ReadAhead::read(Buffer& s, const char* b, const char* e) {
         if (!nl) return;
         p = nl + 1;
     }
-    constexpr size_t kRoom = 256;
+    constexpr size_t kRoom = 64;  // lines a batch (the thread sees a stop between batches)
     double values[kRoom];
     int32_t ids[kRoom];
     uint32_t counts[kRoom];
@@ -191,15 +191,20 @@ void ReadAhead::read(Buffer& s, const char* b, const char* e) {
             }
             continue;
         }
+        // the values straight into the buffer, with room for a batch
+        const size_t at = s.values.size();
+        s.values.resize(at + kValueRoom);
+        double* out = s.values.data() + at;
         size_t lines;
         bool full;
-        size_t got = read_real_lines(q, e, readable_, SIZE_MAX, kRoom, values, kRoom, lines, last, full, counts, nexts);
+        size_t got = read_real_lines(q, e, readable_, SIZE_MAX, kRoom, out, kValueRoom, lines, last, full, counts, nexts);
         if (!lines)
-            got = read_real_lines(q, end_, readable_, SIZE_MAX, 1, values, kRoom, lines, last, full, counts, nexts);
+            got = read_real_lines(q, end_, readable_, SIZE_MAX, 1, out, kValueRoom, lines, last, full, counts, nexts);
+        s.values.resize(at + got);
         if (lines) {
-            uint32_t at = uint32_t(s.values.size());
+            uint32_t line_at = uint32_t(at);
             for (size_t r = 0; r < lines; ++r) {
-                Line l{p, nexts[r], int32_t(counts[r]), at, 0, false};
+                Line l{p, nexts[r], int32_t(counts[r]), line_at, 0, false};
                 if (counts[r] == 2) {  // an `id, value` entry?
                     EntryLine entry;
                     const char* rest;
@@ -207,10 +212,9 @@ void ReadAhead::read(Buffer& s, const char* b, const char* e) {
                     l.first = entry.first;
                 }
                 s.lines.push_back(l);
-                at += counts[r];
+                line_at += counts[r];
                 p = nexts[r];
             }
-            s.values.insert(s.values.end(), values, values + got);
             continue;
         }
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(end_ - p)));

@@ -36,6 +36,23 @@ public:
         bool pair;
     };
 
+    // A value buffer's elements are left as they are by resize: a batch's room is
+    // written by the reader, then cut to what it read.
+    template <class T>
+    struct Uninitialised : std::allocator<T> {
+        template <class U>
+        struct rebind {
+            using other = Uninitialised<U>;
+        };
+        template <class U, class... A>
+        void construct(U* p, A&&... a) {
+            if constexpr (sizeof...(A) == 0) ::new (static_cast<void*>(p)) U;
+            else ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+        }
+    };
+    using Values = std::vector<double, Uninitialised<double>>;
+    static constexpr size_t kValueRoom = 4096;  // values a batch of lines may bring
+
     // For the lines of a block of text that ends at `end`, whose bytes up to `readable` may be read.
     ReadAhead(const char* end, const char* readable) noexcept : end_(end), readable_(readable) {}
     ReadAhead(const ReadAhead&) = delete;
@@ -70,7 +87,7 @@ private:
     // kept for the next read-ahead (a pool), so it is not faulted in anew every call.
     struct Buffer {
         std::vector<Line> lines;
-        std::vector<double> values;
+        Values values;
     };
     void borrow_buffers();
     void return_buffers() noexcept;

@@ -97,6 +97,12 @@ public:
         if (!ascii_text(i, text) || may_be_minus_one(text)) return RealLine::NotSimple;
         return read_real_line(text, push, readable_end(text));
     }
+    // The non-zero numbers of node list line i appended without splitting it, where it
+    // is ASCII text that read_int_line takes; false leaves it to split().
+    bool read_node_numbers(int64_t i, std::vector<int32_t>& out) {
+        std::string_view text;
+        return ascii_text(i, text) && read_int_line(text, list_ ? text.data() : bytes_.data(), readable_end(text), out);
+    }
     // Line i read as an entry line of a value section (read_entry_line) where it is
     // ASCII text; NotSimple leaves the line to split().
     template <class Push>

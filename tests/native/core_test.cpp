@@ -403,6 +403,49 @@ int main() {
         CHECK(skip_lf_lines(s.data(), s.size(), starts[from], count) == want);
     }
 
+    // A line of integers read without splitting it gives what splitting it and int() of
+    // each field give (the non-zero values), or leaves it (out untouched) to that path;
+    // it takes every line of plain padded integers with a comma up to 192 bytes. Also
+    // at the edges of its buffer (nothing may be read past them).
+    const char* int_pieces[] = {"0", "7", "-3", "123456789", "-987654321", "1234567890", "", "   ", "+5", "\t5",
+                                "5 5", "5-", "--5", "-", "1.0", "x", "007", "-0", " \x1c" "4"};
+#if defined(__SSE2__)
+    const bool reads_ints = true;
+#else
+    const bool reads_ints = false;  // every line left to the split
+#endif
+    int fast_lines = 0;
+    for (int rep = 0; rep < 30000; ++rep) {
+        auto draw = [&](unsigned n) { seed = seed * 6364136223846793005ULL + 1442695040888963407ULL; return unsigned(seed >> 33) % n; };
+        std::string line(draw(4) == 0 ? draw(12) : 0, ' ');
+        bool plain = true;
+        for (unsigned k = 0, n = 1 + draw(draw(3) ? 12 : 30); k < n; ++k) {
+            const unsigned piece = draw(5) ? draw(8) : draw(19);
+            plain &= piece < 5 || piece == 6 || piece == 7 || piece == 16 || piece == 17;
+            line += std::string(draw(11), ' ') + int_pieces[piece] + std::string(draw(6) == 0 ? draw(3) : 0, ' ');
+            if (k + 1 < n || draw(3) == 0) line += ",";
+        }
+        FieldViews fields;
+        split_fields_ascii(line, fields);
+        std::vector<int32_t> want;
+        bool ints = true;
+        for (std::string_view field : fields) {
+            int64_t v = 0;
+            ints &= parse_int_ascii(field, v) == Parse::Ok && v >= INT32_MIN && v <= INT32_MAX;
+            if (ints && v) want.push_back(int32_t(v));
+        }
+        const size_t pad = draw(2) ? 0 : 14 + draw(4);  // read in place from 16 bytes before the line
+        const std::string buffer = std::string(pad, ' ') + line + std::string(pad ? 200 : 0, ' ');
+        const char* at = buffer.data() + pad;
+        std::vector<int32_t> got{42};
+        const bool read = read_int_line(std::string_view(at, line.size()), buffer.data(), buffer.data() + buffer.size(), got);
+        CHECK(read ? ints && got == [&] { std::vector<int32_t> w{42}; w.insert(w.end(), want.begin(), want.end()); return w; }()
+                   : got == std::vector<int32_t>{42});
+        CHECK(read == (reads_ints && plain && line.find(',') != std::string::npos && line.size() <= 192));
+        fast_lines += read;
+    }
+    CHECK(fast_lines > 3000 || !reads_ints);
+
     // The skip walk's bulk pass stops no later than the first line it must look at (3 or
     // more fields, or a field 0 that may read -1), and at it on plain text; the line
     // cursor it leaves gives the same lines as a fresh one.

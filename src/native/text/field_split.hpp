@@ -4,6 +4,7 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -268,6 +269,96 @@ inline size_t count_fields_ascii(std::string_view line, size_t limit = SIZE_MAX,
 #endif
     (void)readable;
     return for_each_field_ascii(line, limit, [](const char*, const char*) {});
+}
+
+#if defined(__SSE2__)
+namespace detail {
+
+// The value of the `count` (2 to 9) digits that end byte 16 of d (the bytes less '0').
+inline uint32_t digits_value(__m128i d, unsigned count) noexcept {
+    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i placed = _mm_and_si128(d, _mm_cmpgt_epi8(index, _mm_set1_epi8(char(15 - count))));
+    const __m128i tens = _mm_setr_epi16(10, 1, 10, 1, 10, 1, 10, 1);
+    const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(placed, _mm_setzero_si128()), tens),
+                                          _mm_madd_epi16(_mm_unpackhi_epi8(placed, _mm_setzero_si128()), tens));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+    const __m128i eights =
+        _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_setr_epi16(10000, 1, 10000, 1, 10000, 1, 10000, 1));
+    return uint32_t(_mm_cvtsi128_si32(eights)) * 100000000u + uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
+}
+
+// The piece [b, c) of an int line read into `out` (non-zero values only): blanks, an
+// optional '-', 1 to 9 digits, blanks; or blanks only. False for anything else. The
+// 16 bytes before the piece's last digit may be read.
+inline bool read_int_piece(const char* b, const char* c, std::vector<int32_t>& out) {
+    const char* end = c;
+    while (end > b && end[-1] == ' ') --end;
+    if (end == b) return true;  // no field
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
+    const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    const unsigned digits = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d)));
+    const unsigned count = unsigned(__builtin_clz(~(digits << 16)));  // digits that end the piece
+    if (count - 1 > 8 || end - b < ptrdiff_t(count)) return false;
+    const char* first = end - count;
+    const bool neg = first > b && first[-1] == '-';
+    // blanks before: those of the 16 bytes as a mask, any further ones one by one
+    const char* lead = std::max(b, end - 16);
+    const unsigned blanks = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+    const unsigned from = unsigned(lead - (end - 16)), to = unsigned(first - neg - (end - 16));
+    const unsigned need = (1u << to) - (1u << from);
+    if ((blanks & need) != need) return false;
+    for (const char* q = b; q < lead; ++q)
+        if (*q != ' ') return false;
+    const uint32_t value = count == 1 ? uint32_t(end[-1] - '0') : digits_value(d, count);
+    if (value) out.push_back(neg ? -int32_t(value) : int32_t(value));
+    return true;
+}
+
+}  // namespace detail
+#endif
+
+// Appends the non-zero integers of a line of at most 192 bytes with a comma whose
+// pieces between commas are each blanks (' '), an optional '-', 1 to 9 digits and
+// blanks, or blanks only (no field, as the splitter drops empty pieces): what int() of
+// each field gives. False, with `out` as it was, for any other line (for the exact
+// path). The bytes of [lo, hi) around the line may be read.
+inline bool read_int_line(std::string_view line, const char* lo, const char* hi, std::vector<int32_t>& out) {
+#if defined(__SSE2__)
+    constexpr size_t kMost = 192;
+    const size_t n = line.size();
+    if (n > kMost) return false;
+    const char* p = line.data();
+    alignas(16) char padded[16 + kMost];
+    if (p - lo < 16 || size_t(hi - p) < kMost) {  // too near the ends of what may be read: a copy
+        std::memset(padded, ' ', sizeof padded);
+        std::memcpy(padded + 16, p, n);
+        p = padded + 16;
+    }
+    const size_t mark = out.size();
+    const char* b = p;
+    bool any_comma = false;
+    for (size_t w = 0; w < n; w += 64) {
+        uint64_t commas = detail::byte_mask64(p + w, ',');
+        if (n - w < 64) commas &= (uint64_t(1) << (n - w)) - 1;
+        any_comma |= commas != 0;
+        for (; commas; commas &= commas - 1) {
+            const char* c = p + w + __builtin_ctzll(commas);
+            if (!detail::read_int_piece(b, c, out)) {
+                out.resize(mark);
+                return false;
+            }
+            b = c + 1;
+        }
+    }
+    if (!any_comma || !detail::read_int_piece(b, p + n, out)) {
+        out.resize(mark);
+        return false;
+    }
+    return true;
+#else
+    (void)line, (void)lo, (void)hi, (void)out;
+    return false;
+#endif
 }
 
 // False when field 0 of the line cannot read as the integer -1 (as a terminator's

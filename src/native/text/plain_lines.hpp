@@ -85,6 +85,11 @@ public:
         if (RealLine r = bytes_.read_entry_ahead(i, out, push); r != RealLine::NotSimple) return r;
         return read_entry_line(bytes_.line(i), out, push, readable_);
     }
+    // The non-zero numbers of a node list line appended without splitting it, where
+    // read_int_line takes it; false leaves it to split().
+    bool read_node_numbers(int64_t i, std::vector<int32_t>& out) {
+        return read_int_line(bytes_.line(i), bytes_.data(), readable_, out);
+    }
     int64_t count_value_lines(int64_t i, int64_t n, int64_t wanted, int64_t& have) {
         return bytes_.count_value_lines(i, n, wanted, have, readable_);
     }

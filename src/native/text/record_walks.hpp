@@ -109,6 +109,8 @@ bool walk_elements(Lines& lines, Sink& sink) {
             FEMAP_TRY_CONV(f.to_int32(4, topo));
             nodes.clear();
             for (int64_t j = i + 1; j <= i + 2 && j < n; ++j) {
+                if constexpr (requires { lines.read_node_numbers(j, nodes); })
+                    if (lines.read_node_numbers(j, nodes)) continue;
                 FEMAP_TRY_CONV(lines.split_in_guard(j, f));
                 FEMAP_TRY_CONV(collect_node_numbers(f, nodes));
             }

@@ -335,12 +335,10 @@ inline bool read_int_line(std::string_view line, const char* lo, const char* hi,
         p = padded + 16;
     }
     const size_t mark = out.size();
-    const char* b = p;
-    bool any_comma = false;
+    const char* b = p;  // past the last comma: still p when the line has none
     for (size_t w = 0; w < n; w += 64) {
         uint64_t commas = detail::byte_mask64(p + w, ',');
         if (n - w < 64) commas &= (uint64_t(1) << (n - w)) - 1;
-        any_comma |= commas != 0;
         for (; commas; commas &= commas - 1) {
             const char* c = p + w + __builtin_ctzll(commas);
             if (!detail::read_int_piece(b, c, out)) {
@@ -350,7 +348,7 @@ inline bool read_int_line(std::string_view line, const char* lo, const char* hi,
             b = c + 1;
         }
     }
-    if (!any_comma || !detail::read_int_piece(b, p + n, out)) {
+    if (b == p || !detail::read_int_piece(b, p + n, out)) {
         out.resize(mark);
         return false;
     }

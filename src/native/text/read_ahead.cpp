@@ -18,7 +18,7 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
         start(p);
         if (!base_) return {};
     }
-    if (gone_ || p < base_) return {};
+    if (p < base_) return {};
     const size_t j = stretch_of(p);
     if (j >= n_stretches_) return {};
     if (j != told_) {
@@ -26,24 +26,16 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
         scan_at_.store(j, std::memory_order_release);
         scan_at_.notify_one();
     }
-    if (j % kCycle == 0) {  // the scan's own stretch
-        own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
-        return {};
-    }
     std::atomic<int>& state_j = states_[j];
-    int state = Pending;
-    if (state_j.compare_exchange_strong(state, Own, std::memory_order_acq_rel)) state = Own;
-    if (state == Claimed && gave_up_ != j) state = wait_while_claimed(state_j);
+    int state = state_j.load(std::memory_order_acquire);
+    if (state == Pending && state_j.compare_exchange_strong(state, Own, std::memory_order_acq_rel)) state = Own;
+    if (state == Claimed && gave_up_ != j) state = wait_while_claimed(j);
     if (state == Claimed) {  // the thread is held up: read here, and take its lines if they come
         gave_up_ = j;
         state = Own;
     }
     if (state == Own) {  // not begun by the thread, or held up there: read here
         own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
-        return {};
-    }
-    if (state == Gone) {
-        gone_ = true;
         return {};
     }
     const Buffer& s = buffer_of(j);
@@ -55,7 +47,7 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
         r = size_t(std::lower_bound(s.lines.begin(), s.lines.end(), p,
                                     [](const Line& l, const char* q) { return l.start < q; }) -
                    s.lines.begin());
-    if (r == s.lines.size() || s.lines[r].start != p) {  // not a line start the thread saw: read here
+    if (r == s.lines.size() || s.lines[r].start != p) {  // not a line start read ahead: read here
         own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
         return {};
     }
@@ -63,9 +55,40 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
     return {std::span<const Line>(s.lines.data() + r, s.lines.size() - r), s.values.data()};
 }
 
-int ReadAhead::wait_while_claimed(const std::atomic<int>& state) noexcept {
-    const auto give_up = std::chrono::steady_clock::now() + kPatience;
+size_t ReadAhead::next_to_read(size_t at) const noexcept {
+    const size_t most = std::min(n_stretches_, at + kBuffers);
+    for (size_t k = at + 1; k < most; ++k) {
+        if (states_[k].load(std::memory_order_acquire) != Pending) continue;
+        // the stretch that used its buffer last may still be read by a thread the scan gave up on
+        if (k < kBuffers || states_[k - kBuffers].load(std::memory_order_acquire) != Claimed) return k;
+        return SIZE_MAX;
+    }
+    return SIZE_MAX;
+}
+
+int ReadAhead::read_stretch(size_t k) noexcept {
+    const char* b = base_ + k * kStretch;
+    int done = Own;
+    try {
+        read(buffer_of(k), b, size_t(end_ - b) > kStretch ? b + kStretch : end_);
+        done = Ready;
+    } catch (...) {  // out of memory: the scan reads this stretch in place
+    }
+    states_[k].store(done, std::memory_order_release);
+    return done;
+}
+
+int ReadAhead::wait_while_claimed(size_t j) noexcept {
+    const std::atomic<int>& state = states_[j];
     int now;
+    // stretches further on read here while the thread is at this one
+    while ((now = state.load(std::memory_order_acquire)) == Claimed) {
+        const size_t k = next_to_read(j);
+        int pending = Pending;
+        if (k == SIZE_MAX) break;
+        if (states_[k].compare_exchange_strong(pending, Claimed, std::memory_order_acq_rel)) read_stretch(k);
+    }
+    const auto give_up = std::chrono::steady_clock::now() + kPatience;
     for (unsigned k = 1; (now = state.load(std::memory_order_acquire)) == Claimed; ++k) {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();  // (leaves the core to the thread where the two share one)
@@ -133,31 +156,19 @@ void ReadAhead::return_buffers() noexcept {
 }
 
 void ReadAhead::run() {
-    size_t j = 1;
-    auto next = [](size_t k) { return (k + 1) % kCycle ? k + 1 : k + 2; };
-    for (; j < n_stretches_ && !stop_.load(std::memory_order_relaxed); j = next(j)) {
-        // no further ahead of the scan than its buffers allow: the stretch that used
-        // this one's last is behind the scan (stop() sets scan_at_ to its most)
-        for (size_t at; (at = scan_at_.load(std::memory_order_acquire)) < j &&
-                        thread_index(j) >= at - (at + kCycle - 1) / kCycle + kBuffers;)
+    while (!stop_.load(std::memory_order_relaxed)) {
+        const size_t at = scan_at_.load(std::memory_order_acquire);
+        if (at == SIZE_MAX) break;  // stopped
+        const size_t k = next_to_read(at);
+        if (k == SIZE_MAX) {
+            if (at + 1 >= n_stretches_) break;  // nothing left past the scan
+            // nothing to read within reach of the buffers: wait for the scan to move on
             scan_at_.wait(at, std::memory_order_acquire);
-        if (stop_.load(std::memory_order_relaxed)) break;
-        int pending = Pending;
-        if (!states_[j].compare_exchange_strong(pending, Claimed, std::memory_order_acq_rel)) continue;
-        const char* b = base_ + j * kStretch;
-        int done = Gone;
-        try {
-            read(buffer_of(j), b, size_t(end_ - b) > kStretch ? b + kStretch : end_);
-            done = Ready;
-        } catch (...) {  // out of memory: the scan reads this stretch and the rest
+            continue;
         }
-        states_[j].store(done, std::memory_order_release);
-        states_[j].notify_one();
-        if (done == Gone) break;
-    }
-    for (; j < n_stretches_; j = next(j)) {
         int pending = Pending;
-        if (states_[j].compare_exchange_strong(pending, Gone, std::memory_order_acq_rel)) states_[j].notify_one();
+        if (!states_[k].compare_exchange_strong(pending, Claimed, std::memory_order_acq_rel)) continue;
+        if (read_stretch(k) == Own) break;
     }
 }
 

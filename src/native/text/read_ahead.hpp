@@ -1,8 +1,11 @@
 // Lines of reals read ahead on a second thread while a long value section is
 // scanned: the text from where the scan has got to is cut into stretches; the thread
-// reads every other one (its plain lines of reals, as read_real_lines reads them),
-// the scan reads the stretches between and finds the thread's ready when it gets
-// there. No Python here.
+// reads the next one ahead of the scan that no one has begun (its plain lines of
+// reals, as read_real_lines reads them), the scan reads those it gets to first and
+// finds the thread's ready when it gets there. Where the thread is still reading one,
+// the scan reads further stretches ahead the same way meanwhile, so neither processor
+// waits while the other is slower (on a virtual machine one of them often is). No
+// Python here.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -21,7 +24,6 @@ class ReadAhead {
 public:
     static constexpr size_t kStretch = size_t(64) << 10;  // bytes of text a stretch starts lines in
     static constexpr size_t kFirst = size_t(64) << 10;    // bytes the scan reads alone before the thread
-    static constexpr size_t kCycle = 2;                   // of each kCycle stretches, the scan reads the first
 
     // A line read ahead: where it and the next one start, and its values (`count` of
     // them from `at`; -1 when it is not a plain line of reals); whether read_entry_line
@@ -79,29 +81,33 @@ public:
     void took(size_t r) noexcept { hint_ += r; }
 
 private:
-    // A stretch of the thread's is Pending until the thread claims it (Claimed, then
-    // Ready) or the scan gets there first and reads it itself (Own): the scan never
-    // waits for a stretch the thread has not begun. Gone: the thread stopped early.
-    enum State : int { Pending, Claimed, Ready, Own, Gone };
-    // The lines of the thread's stretches, in buffers used in turn; their memory is
-    // kept for the next read-ahead (a pool), so it is not faulted in anew every call.
+    // A stretch is Pending until the thread or the scan claims it to read ahead
+    // (Claimed, then Ready) or the scan gets there and reads it in place (Own): the
+    // scan never waits for a stretch no one has begun.
+    enum State : int { Pending, Claimed, Ready, Own };
+    // The lines of stretches read ahead, stretch j in buffer j % kBuffers; their memory
+    // is kept for the next read-ahead (a pool), so it is not faulted in anew every call.
     struct Buffer {
         std::vector<Line> lines;
         Values values;
     };
     void borrow_buffers();
     void return_buffers() noexcept;
-    static constexpr size_t kBuffers = 6;  // the thread may be this many of its stretches ahead
-    // The thread's stretch j as the how-manieth of its stretches.
-    static size_t thread_index(size_t j) { return j - j / kCycle - 1; }
-    Buffer& buffer_of(size_t j) { return buffers_[thread_index(j) % kBuffers]; }
+    static constexpr size_t kBuffers = 8;  // stretches read ahead may reach this far past the scan's
+    Buffer& buffer_of(size_t j) { return buffers_[j % kBuffers]; }
+    // The first Pending stretch after the scan's stretch `at` that may be read ahead
+    // (its buffer free), or SIZE_MAX.
+    size_t next_to_read(size_t at) const noexcept;
+    // Reads stretch k ahead, claimed by the caller: Ready, or Own when out of memory.
+    int read_stretch(size_t k) noexcept;
 
     // How long the scan waits for a stretch the thread is reading before it reads it
     // itself: about twice what a stretch takes. Past that the thread is not running
     // (a virtual processor the host took away), and may not be for milliseconds.
     static constexpr std::chrono::microseconds kPatience{150};
-    // The state of a stretch once it is no longer Claimed, or Claimed after kPatience.
-    static int wait_while_claimed(const std::atomic<int>& state) noexcept;
+    // The state of stretch j once it is no longer Claimed, reading stretches ahead
+    // meanwhile while there are any to read; or Claimed after kPatience of waiting.
+    int wait_while_claimed(size_t j) noexcept;
     void start(const char* p);
     void run();
     void read(Buffer& s, const char* b, const char* e);
@@ -113,7 +119,6 @@ private:
     const char* first_ = nullptr;  // where the scan was first told about
     const char* base_ = nullptr;   // start of stretch 0, once the thread runs
     bool tried_ = false;
-    bool gone_ = false;  // the thread stopped early: the scan reads the rest
     std::unique_ptr<std::atomic<int>[]> states_;  // of each stretch
     Buffer buffers_[kBuffers];
     size_t n_stretches_ = 0;

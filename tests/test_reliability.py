@@ -11,6 +11,7 @@ import pickle
 import runpy
 import subprocess
 import sys
+import types
 import threading
 import tracemalloc
 
@@ -167,7 +168,7 @@ def big_model(n):
             (1051, ["1,1,", "Total,", "0.,0.,0.,", "2,3,4,7,", "1,0,1,", *values, "-1,0."])]
 
 
-@pytest.mark.parametrize("n", [1, 3000, 150_000])
+@pytest.mark.parametrize("n", [1, 3000, 65536, 150_000])
 def test_arrays_own_their_memory_at_every_size(write_file, n):
     p = FEMAPParser(write_file(neutral_text(big_model(n))))
     ids, coords = p.get_nodes_arrays()
@@ -193,6 +194,10 @@ def test_arrays_own_their_memory_at_every_size(write_file, n):
         assert numpy.array_equal(a[: before.shape[0]], before) and not a[before.shape[0]:].any()
         a.resize(1, *a.shape[1:], refcheck=False)
         assert numpy.array_equal(a, before[:1])
+    # the same values through a replaced np (as lists)
+    np_like = types.SimpleNamespace(array=numpy.array, int32=numpy.int32, float64=numpy.float64)
+    vec_ids, values = with_np(np_like, p.get_output_vectors_arrays)[:2]
+    assert vec_ids.tolist() == k.tolist() and values.tolist() == (k + 0.125).tolist()
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="huge pages are advised on Linux only")

@@ -51,6 +51,7 @@ namespace {
 constexpr size_t kHuge = size_t(2) << 20;
 constexpr size_t kHugeFrom = kHuge / 5 * 4;
 constexpr size_t kMappedFrom = size_t(256) << 10;
+constexpr size_t kColumnReserve = size_t(64) << 20;  // address space a column's mapping starts with
 
 std::mutex g_mappings_mutex;  // guards what follows
 
@@ -158,7 +159,22 @@ bool free_mapped(void* p) noexcept {
     return true;
 }
 
+// The mapping of a column that the array being made on this thread takes over.
+thread_local void* t_adopted = nullptr;
+
+// Cuts p's mapping (one of map_array's) to the length a new array of `size` bytes
+// would get, where it is longer: its pages past that are given back.
+void trim_mapping(void* p, size_t size) noexcept {
+    const size_t want = mapping_bytes(size);
+    std::lock_guard<std::mutex> lock(g_mappings_mutex);
+    auto it = mappings().find(p);
+    if (it == mappings().end() || it->second <= want) return;
+    munmap(static_cast<char*>(p) + want, it->second - want);
+    it->second = want;
+}
+
 void* array_malloc(void*, size_t size) noexcept {
+    if (void* p = std::exchange(t_adopted, nullptr)) return p;
     bool kept;
     return size >= kMappedFrom ? map_array(size, kept) : std::malloc(size ? size : 1);
 }
@@ -205,23 +221,73 @@ PyObject* array_handler() {
 }  // namespace
 #endif
 
-PyObject* new_array(bool real, size_t rows, int columns, const void* values) {
+// A new array under the arrays' handler where they have mappings of their own and it is
+// large enough for one, else under NumPy's own.
+static PyObject* empty_array(bool real, size_t rows, int columns) {
     npy_intp dims[2] = {static_cast<npy_intp>(rows), columns};
-    const size_t bytes = rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t));
-    PyObject* array;
 #if FEMAP_HUGE_ARRAYS
+    const size_t bytes = rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t));
     if (PyObject* handler = bytes >= kMappedFrom ? array_handler() : nullptr) {
         Ref before = Ref::steal(PyDataMem_SetHandler(handler));
         if (!before) return nullptr;
-        array = PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, real ? NPY_FLOAT64 : NPY_INT32);
+        PyObject* array = PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, real ? NPY_FLOAT64 : NPY_INT32);
         Ref mine = Ref::steal(PyDataMem_SetHandler(before.get()));
         if (!mine) Py_CLEAR(array);
-    } else
+        return array;
+    }
 #endif
-        array = PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, real ? NPY_FLOAT64 : NPY_INT32);
-    if (array && rows) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values, bytes);
+    return PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, real ? NPY_FLOAT64 : NPY_INT32);
+}
+
+PyObject* new_array(bool real, size_t rows, int columns, const void* values) {
+    PyObject* array = empty_array(real, rows, columns);
+    if (array && rows)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values,
+                    rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t)));
     return array;
 }
+
+#if FEMAP_HUGE_ARRAYS
+void* column_mapping(size_t bytes, size_t& len) noexcept {
+    if (!array_handler()) return nullptr;
+    // Address space only (pages come as the column writes them), 2 MiB-aligned and
+    // advised for huge pages; the array gets it cut to its length.
+    len = std::max(kColumnReserve, (bytes + kHuge - 1) / kHuge * kHuge);
+    char* raw = static_cast<char*>(
+        mmap(nullptr, len + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    if (raw == MAP_FAILED) return nullptr;
+    char* p = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1));
+    if (p > raw) munmap(raw, size_t(p - raw));
+    munmap(p + len, size_t(raw + len + kHuge - (p + len)));
+    madvise(p, len, MADV_HUGEPAGE);
+    std::lock_guard<std::mutex> lock(g_mappings_mutex);
+    try {
+        mappings().emplace(p, len);
+    } catch (...) {
+        munmap(p, len);
+        return nullptr;
+    }
+    return p;
+}
+
+void free_column_mapping(void* p) noexcept { free_mapped(p); }
+
+PyObject* adopting_array(bool real, size_t rows, int columns, void* data) {
+    const size_t bytes = rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t));
+    trim_mapping(data, bytes);
+    t_adopted = data;  // taken by the handler's malloc for the array's data
+    PyObject* array = empty_array(real, rows, columns);
+    if (std::exchange(t_adopted, nullptr)) {  // not taken: the values copied, if there is an array
+        if (array) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data, bytes);
+        free_mapped(data);
+    }
+    return array;
+}
+#else
+void* column_mapping(size_t, size_t&) noexcept { return nullptr; }
+void free_column_mapping(void*) noexcept {}
+PyObject* adopting_array(bool real, size_t rows, int columns, void* data) { return new_array(real, rows, columns, data); }
+#endif
 
 PyObject* np_array_call(PyObject* list, const char* dtype_name) {
     GcResume python_runs;

@@ -116,8 +116,8 @@ PyObject* results_dict(PyObject* like, const ScanPairs& pairs, IdInts& ints, Sha
 
 // Pairs appended in delivery order.
 struct PairBuffers {
-    Column<int32_t> ids;
-    Column<double> values;
+    Column<int32_t> ids{true};
+    Column<double> values{true};
     bool pair(int32_t id, double value) { return ids.push(id) && values.push(value); }
 };
 

@@ -125,6 +125,18 @@ void* new_mapping(size_t size, size_t len) noexcept {
     return p;
 }
 
+// p, with the mapping of `len` bytes at p entered in mappings() (the mutex held); null
+// (the mapping unmapped) when it cannot be.
+void* enter_mapping(void* p, size_t len) noexcept {
+    try {
+        mappings().emplace(p, len);
+    } catch (...) {
+        munmap(p, len);
+        return nullptr;
+    }
+    return p;
+}
+
 // A mapping for `size` bytes: a kept one (`kept` set; it holds an earlier array's
 // data), else a new one, zero-filled; null when none can be made.
 void* map_array(size_t size, bool& kept) noexcept {
@@ -133,13 +145,7 @@ void* map_array(size_t size, bool& kept) noexcept {
     void* p = take_kept(len);
     kept = p != nullptr;
     if (!p && !(p = new_mapping(size, len))) return nullptr;
-    try {
-        mappings().emplace(p, len);
-    } catch (...) {
-        munmap(p, len);
-        return nullptr;
-    }
-    return p;
+    return enter_mapping(p, len);
 }
 
 // The length of p's mapping when p is one of map_array's, else 0.
@@ -261,13 +267,7 @@ void* column_mapping(size_t bytes, size_t& len) noexcept {
     munmap(p + len, size_t(raw + len + kHuge - (p + len)));
     madvise(p, len, MADV_HUGEPAGE);
     std::lock_guard<std::mutex> lock(g_mappings_mutex);
-    try {
-        mappings().emplace(p, len);
-    } catch (...) {
-        munmap(p, len);
-        return nullptr;
-    }
-    return p;
+    return enter_mapping(p, len);
 }
 
 void free_column_mapping(void* p) noexcept { free_mapped(p); }

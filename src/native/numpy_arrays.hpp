@@ -23,8 +23,8 @@ bool numpy_is_own();
 PyObject* new_array(bool real, size_t rows, int columns, const void* values);
 
 // Memory a Column can gather values in for an array that then takes it over: one of
-// the arrays' mappings of at least `bytes` (a kept one, else a new one, faulted in),
-// its length to `len`; null where arrays do not get mappings of their own (other
+// the arrays' mappings, of 64 MiB of address space or `bytes` if more (its pages come as
+// they are written), its length to `len`; null where arrays do not get mappings of their own (other
 // systems, NumPy's huge pages switched off) or none can be made.
 void* column_mapping(size_t bytes, size_t& len) noexcept;
 // Gives back a column_mapping no array took.
@@ -38,9 +38,8 @@ PyObject* adopting_array(bool real, size_t rows, int columns, void* data);
 // their exact length and shape at the end. Growing an ndarray in place instead
 // zero-fills each new part and, for blocks the allocator maps afresh, faults in
 // every page again: several times the cost of the one copy.
-// An adopting column (`adopting()`) gathers large values in a column_mapping instead,
-// grown by doubling into a new one (the old one kept for the next column), which the
-// array takes over: the fresh memory a held array needs is then faulted in while
+// An adopting column (`Column(true)`) gathers large values in a column_mapping instead
+// (moved to a larger one past its length), which the array takes over: the fresh memory a held array needs is then faulted in while
 // the values are read (on a second thread, if one reads ahead, meanwhile), not after.
 template <class T>
 class Column : public Appender<Column<T>, T> {
@@ -70,7 +69,7 @@ public:
 private:
     // Bytes from which an adopting column maps: about where a 2 MiB huge page costs less to
     // fault in than the 4 KiB pages of the values (at 1.2-1.5 us a page on virtual machines).
-    static constexpr size_t kMappedFrom = size_t(512) << 10;
+    static constexpr size_t kAdoptFrom = size_t(512) << 10;
     // The memory given back (kept for later columns); data_ null.
     void drop() noexcept {
         if (mapped_) free_column_mapping(data_);
@@ -78,9 +77,10 @@ private:
         data_ = nullptr, mapped_ = false, block_bytes_ = 0;
     }
     bool grow(size_t need) {
-        if (adopting_ && need * sizeof(T) >= kMappedFrom) {
+        const size_t want = std::max(2 * capacity_, need);
+        if (adopting_ && need * sizeof(T) >= kAdoptFrom) {
             size_t len;
-            if (void* m = column_mapping(std::max(2 * capacity_, need) * sizeof(T), len)) {
+            if (void* m = column_mapping(want * sizeof(T), len)) {
                 if (size_) std::memcpy(m, data_, size_ * sizeof(T));
                 drop();
                 data_ = static_cast<T*>(m), capacity_ = len / sizeof(T), mapped_ = true;
@@ -88,16 +88,16 @@ private:
             }
         }
         if (mapped_) {  // no larger mapping: on in malloc'd memory
-            T* d = static_cast<T*>(std::malloc(std::max(2 * capacity_, need) * sizeof(T)));
+            T* d = static_cast<T*>(std::malloc(want * sizeof(T)));
             if (!d) return PyErr_NoMemory(), false;
             std::memcpy(d, data_, size_ * sizeof(T));
             free_column_mapping(data_);
-            data_ = d, capacity_ = std::max(2 * capacity_, need), mapped_ = false;
+            data_ = d, capacity_ = want, mapped_ = false;
             return true;
         }
         if (!data_) {  // start in kept memory where there is some (an adopting column up to where it maps)
             data_ = static_cast<T*>(scratch_pool().take(need * sizeof(T), block_bytes_));
-            capacity_ = (adopting_ ? std::min(block_bytes_, kMappedFrom - sizeof(T)) : block_bytes_) / sizeof(T);
+            capacity_ = (adopting_ ? std::min(block_bytes_, kAdoptFrom - sizeof(T)) : block_bytes_) / sizeof(T);
         }
         if (need <= capacity_) return true;
         block_bytes_ = 0;  // (realloc'd: its capacity is its size)

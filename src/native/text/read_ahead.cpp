@@ -35,7 +35,7 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
         state = Own;
     }
     if (state == Own) {  // not begun by the thread, or held up there: read here
-        own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
+        own_end = stretch_end(j);
         return {};
     }
     const Buffer& s = buffer_of(j);
@@ -48,7 +48,7 @@ ReadAhead::Lines ReadAhead::at(const char* p, const char*& own_end) {
                                     [](const Line& l, const char* q) { return l.start < q; }) -
                    s.lines.begin());
     if (r == s.lines.size() || s.lines[r].start != p) {  // not a line start read ahead: read here
-        own_end = j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_;
+        own_end = stretch_end(j);
         return {};
     }
     hint_stretch_ = j, hint_ = r;
@@ -66,16 +66,17 @@ size_t ReadAhead::next_to_read(size_t at) const noexcept {
     return SIZE_MAX;
 }
 
-int ReadAhead::read_stretch(size_t k) noexcept {
-    const char* b = base_ + k * kStretch;
+bool ReadAhead::read_stretch(size_t k) noexcept {
+    int pending = Pending;
+    if (!states_[k].compare_exchange_strong(pending, Claimed, std::memory_order_acq_rel)) return true;
     int done = Own;
     try {
-        read(buffer_of(k), b, size_t(end_ - b) > kStretch ? b + kStretch : end_);
+        read(buffer_of(k), base_ + k * kStretch, stretch_end(k));
         done = Ready;
     } catch (...) {  // out of memory: the scan reads this stretch in place
     }
     states_[k].store(done, std::memory_order_release);
-    return done;
+    return done == Ready;
 }
 
 int ReadAhead::wait_while_claimed(size_t j) noexcept {
@@ -84,9 +85,8 @@ int ReadAhead::wait_while_claimed(size_t j) noexcept {
     // stretches further on read here while the thread is at this one
     while ((now = state.load(std::memory_order_acquire)) == Claimed) {
         const size_t k = next_to_read(j);
-        int pending = Pending;
         if (k == SIZE_MAX) break;
-        if (states_[k].compare_exchange_strong(pending, Claimed, std::memory_order_acq_rel)) read_stretch(k);
+        read_stretch(k);
     }
     const auto give_up = std::chrono::steady_clock::now() + kPatience;
     for (unsigned k = 1; (now = state.load(std::memory_order_acquire)) == Claimed; ++k) {
@@ -166,9 +166,7 @@ void ReadAhead::run() {
             scan_at_.wait(at, std::memory_order_acquire);
             continue;
         }
-        int pending = Pending;
-        if (!states_[k].compare_exchange_strong(pending, Claimed, std::memory_order_acq_rel)) continue;
-        if (read_stretch(k) == Own) break;
+        if (!read_stretch(k)) break;
     }
 }
 

@@ -98,8 +98,9 @@ private:
     // The first Pending stretch after the scan's stretch `at` that may be read ahead
     // (its buffer free), or SIZE_MAX.
     size_t next_to_read(size_t at) const noexcept;
-    // Reads stretch k ahead, claimed by the caller: Ready, or Own when out of memory.
-    int read_stretch(size_t k) noexcept;
+    // Claims stretch k, if still Pending, and reads it ahead; false when out of memory
+    // (it is then Own: the scan reads it in place).
+    bool read_stretch(size_t k) noexcept;
 
     // How long the scan waits for a stretch the thread is reading before it reads it
     // itself: about twice what a stretch takes. Past that the thread is not running
@@ -113,6 +114,8 @@ private:
     void read(Buffer& s, const char* b, const char* e);
     void stop() noexcept;
     size_t stretch_of(const char* p) const { return size_t(p - base_) / kStretch; }
+    // Where the lines that start in stretch j end.
+    const char* stretch_end(size_t j) const { return j + 1 < n_stretches_ ? base_ + (j + 1) * kStretch : end_; }
 
     const char* end_;
     const char* readable_;

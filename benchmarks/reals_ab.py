@@ -103,18 +103,22 @@ def value_lines(path):
     return b"".join(out)
 
 
-def compile_driver(cxx, trees, work, name):
-    """A driver over the readers of `trees` (namespace V0, V1, ...), built in `work`."""
+def compile_driver(cxx, variants, work, name, built):
+    """A driver over the readers of `variants` (namespace index, source tree), built in
+    `work`; each tree's objects are compiled once (`built`, by namespace index)."""
     objs = []
-    for k, tree in enumerate(trees):
-        for src in sorted(os.listdir(os.path.join(tree, "text"))):
-            if src.endswith(".cpp"):
-                obj = os.path.join(work, f"{name}_{k}_{src}.o")
-                subprocess.run([cxx, "-std=c++20", "-O3", "-DNDEBUG", "-pthread", f"-Dfemap=V{k}", "-I", tree, "-c",
-                                os.path.join(tree, "text", src), "-o", obj], check=True)
-                objs.append(obj)
-    driver = DRIVER.replace("VARIANTS", " ".join(f"READER(V{k})" for k in range(len(trees))))
-    driver = driver.replace("READERS", ", ".join(f"V{k}::read_real_lines" for k in range(len(trees))))
+    for k, tree in variants:
+        if k not in built:
+            built[k] = []
+            for src in sorted(os.listdir(os.path.join(tree, "text"))):
+                if src.endswith(".cpp"):
+                    obj = os.path.join(work, f"V{k}_{src}.o")
+                    subprocess.run([cxx, "-std=c++20", "-O3", "-DNDEBUG", "-pthread", f"-Dfemap=V{k}", "-I", tree,
+                                    "-c", os.path.join(tree, "text", src), "-o", obj], check=True)
+                    built[k].append(obj)
+        objs += built[k]
+    driver = DRIVER.replace("VARIANTS", " ".join(f"READER(V{k})" for k, _ in variants))
+    driver = driver.replace("READERS", ", ".join(f"V{k}::read_real_lines" for k, _ in variants))
     src = os.path.join(work, f"{name}.cpp")
     with open(src, "w") as f:
         f.write(driver)
@@ -138,7 +142,8 @@ def main():
         text = os.path.join(work, "values.txt")
         with open(text, "wb") as f:
             f.write(value_lines(a.file))
-        exe = compile_driver(cxx, trees, work, "ab")
+        built = {}
+        exe = compile_driver(cxx, list(enumerate(trees)), work, "ab", built)
         run = subprocess.run([exe, text, str(a.rounds)], capture_output=True, text=True)
         if run.returncode:
             sys.exit(run.stdout + run.stderr)
@@ -163,7 +168,7 @@ def main():
             if not valgrind:
                 sys.exit("--instructions needs valgrind (Debian's valgrind package)")
             for k, tree in enumerate(trees):
-                one = compile_driver(cxx, [tree], work, f"one{k}")
+                one = compile_driver(cxx, [(k, tree)], work, f"one{k}", built)
                 ir = []  # of one round and of two: their difference is a round's
                 for rounds in (1, 2):
                     out = os.path.join(work, f"cg{k}_{rounds}.out")

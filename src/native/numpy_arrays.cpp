@@ -105,20 +105,25 @@ void keep_or_unmap(void* p, size_t len) {
     g_kept_bytes += len;
 }
 
+// A mapping of `len` bytes (mmap's `flags` besides private and anonymous), 2 MiB-aligned
+// and advised for huge pages; null when none can be made.
+char* huge_mapping(size_t len, int flags) noexcept {
+    char* raw = static_cast<char*>(
+        mmap(nullptr, len + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | flags, -1, 0));
+    if (raw == MAP_FAILED) return nullptr;
+    char* p = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1));
+    if (p > raw) munmap(raw, size_t(p - raw));
+    munmap(p + len, size_t(raw + len + kHuge - (p + len)));
+    madvise(p, len, MADV_HUGEPAGE);
+    return p;
+}
+
 // A new mapping of `len` bytes for an array of `size`, zero-filled and faulted in;
 // null when none can be made.
 void* new_mapping(size_t size, size_t len) noexcept {
-    const bool huge = size >= kHugeFrom;
-    const size_t pad = huge ? kHuge : 0;
-    char* raw = static_cast<char*>(mmap(nullptr, len + pad, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    if (raw == MAP_FAILED) return nullptr;
-    char* p = raw;
-    if (huge) {
-        p = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1));
-        if (p > raw) munmap(raw, size_t(p - raw));
-        munmap(p + len, size_t(raw + len + kHuge - (p + len)));
-        madvise(p, len, MADV_HUGEPAGE);
-    }
+    void* p = size >= kHugeFrom ? huge_mapping(len, 0)
+                                : mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (!p || p == MAP_FAILED) return nullptr;
 #ifdef MADV_POPULATE_WRITE
     madvise(p, len, MADV_POPULATE_WRITE);  // (older kernels refuse it: then page by page)
 #endif
@@ -227,13 +232,17 @@ PyObject* array_handler() {
 }  // namespace
 #endif
 
+// The bytes of an array of `rows` x `columns` int32 or float64 elements.
+static size_t array_bytes(bool real, size_t rows, int columns) {
+    return rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t));
+}
+
 // A new array under the arrays' handler where they have mappings of their own and it is
 // large enough for one, else under NumPy's own.
 static PyObject* empty_array(bool real, size_t rows, int columns) {
     npy_intp dims[2] = {static_cast<npy_intp>(rows), columns};
 #if FEMAP_HUGE_ARRAYS
-    const size_t bytes = rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t));
-    if (PyObject* handler = bytes >= kMappedFrom ? array_handler() : nullptr) {
+    if (PyObject* handler = array_bytes(real, rows, columns) >= kMappedFrom ? array_handler() : nullptr) {
         Ref before = Ref::steal(PyDataMem_SetHandler(handler));
         if (!before) return nullptr;
         PyObject* array = PyArray_SimpleNew(columns == 1 ? 1 : 2, dims, real ? NPY_FLOAT64 : NPY_INT32);
@@ -248,8 +257,7 @@ static PyObject* empty_array(bool real, size_t rows, int columns) {
 PyObject* new_array(bool real, size_t rows, int columns, const void* values) {
     PyObject* array = empty_array(real, rows, columns);
     if (array && rows)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values,
-                    rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t)));
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), values, array_bytes(real, rows, columns));
     return array;
 }
 
@@ -259,13 +267,8 @@ void* column_mapping(size_t bytes, size_t& len) noexcept {
     // Address space only (pages come as the column writes them), 2 MiB-aligned and
     // advised for huge pages; the array gets it cut to its length.
     len = std::max(kColumnReserve, (bytes + kHuge - 1) / kHuge * kHuge);
-    char* raw = static_cast<char*>(
-        mmap(nullptr, len + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
-    if (raw == MAP_FAILED) return nullptr;
-    char* p = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(raw) + kHuge - 1) & ~uintptr_t(kHuge - 1));
-    if (p > raw) munmap(raw, size_t(p - raw));
-    munmap(p + len, size_t(raw + len + kHuge - (p + len)));
-    madvise(p, len, MADV_HUGEPAGE);
+    char* p = huge_mapping(len, MAP_NORESERVE);
+    if (!p) return nullptr;
     std::lock_guard<std::mutex> lock(g_mappings_mutex);
     return enter_mapping(p, len);
 }
@@ -273,7 +276,7 @@ void* column_mapping(size_t bytes, size_t& len) noexcept {
 void free_column_mapping(void* p) noexcept { free_mapped(p); }
 
 PyObject* adopting_array(bool real, size_t rows, int columns, void* data) {
-    const size_t bytes = rows * size_t(columns) * (real ? sizeof(double) : sizeof(int32_t));
+    const size_t bytes = array_bytes(real, rows, columns);
     trim_mapping(data, bytes);
     t_adopted = data;  // taken by the handler's malloc for the array's data
     PyObject* array = empty_array(real, rows, columns);
